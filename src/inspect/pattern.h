@@ -1,0 +1,60 @@
+// Pattern matching: the only way the filter applies a regular expression. Patterns are read in
+// vell's own syntax (case ignored, bounded repeats, escapes active in bracket lists, no
+// back-references, no Perl extensions, POSIX leftmost-longest choice) and compiled for the engine.
+#ifndef VELL_INSPECT_PATTERN_H_
+#define VELL_INSPECT_PATTERN_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vell {
+
+class CompiledPattern {
+ public:
+  // Never throws for a bad pattern: a pattern that does not compile (the empty pattern included)
+  // is kept as one that never matches, with the reason in error().
+  explicit CompiledPattern(const std::string& pattern);
+  ~CompiledPattern();
+  CompiledPattern(const CompiledPattern&) = delete;
+  CompiledPattern& operator=(const CompiledPattern&) = delete;
+
+  const std::string& source() const;
+  bool valid() const;
+  const std::string& error() const;
+
+  // True when the pattern occurs anywhere in subject. False when it does not, when the pattern is
+  // invalid and when matching fails for any reason. Safe to call from any number of threads.
+  bool Search(std::string_view subject) const;
+
+  struct Span {
+    std::size_t begin;
+    std::size_t end;
+  };
+  // The leftmost-longest match, or nothing (no match, invalid pattern, matching failed).
+  std::optional<Span> FindFirst(std::string_view subject) const;
+
+  // subject with its first (leftmost-longest) match replaced by the expansion of format; subject
+  // unchanged without a match. Throws when matching fails.
+  std::string ReplaceFirst(const std::string& subject, const std::string& format) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+using CompiledPatternPtr = std::shared_ptr<const CompiledPattern>;
+
+// Compiles pattern afresh and answers whether it occurs in subject; false on any failure.
+bool PatternSearch(const std::string& subject, const std::string& pattern);
+
+// Compiles pattern afresh and replaces its first match in subject by the expansion of format.
+// Callers call it only for a pattern that PatternSearch just found in the same subject.
+std::string PatternReplaceFirst(const std::string& subject, const std::string& pattern,
+                                const std::string& format);
+
+}  // namespace vell
+
+#endif  // VELL_INSPECT_PATTERN_H_
