@@ -11,7 +11,7 @@ namespace {
 // Deeper nesting than this is refused rather than risk the stack of the reader or of an engine.
 constexpr int kMaxNesting = 200;
 // Largest repeat bound accepted.
-constexpr long kMaxBound = 0x7fffffffL;
+constexpr long long kMaxBound = 0x7fffffff;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -215,9 +215,9 @@ class Reader {
     const std::size_t start = pos_;
     const auto bad = [&] { return FailAt("\"{\" does not begin a valid bound", start); };
     ++pos_;
-    long low = 0;
+    long long low = 0;
     if (!ReadNumber(low)) return bad();
-    long high = low;
+    long long high = low;
     if (!AtEnd() && p_[pos_] == ',') {
       ++pos_;
       high = PatternNode::kUnbounded;
@@ -236,7 +236,7 @@ class Reader {
   }
 
   // Decimal digits, at least one, at most kMaxBound.
-  bool ReadNumber(long& value) {
+  bool ReadNumber(long long& value) {
     const std::size_t start = pos_;
     value = 0;
     while (!AtEnd() && IsDigitByte(static_cast<unsigned char>(p_[pos_]))) {
