@@ -61,6 +61,12 @@ const SearchCase kSearch[] = {
     {"a|", "b", true},
     {"x()y", "XY", true},
     {"x(|a)y", "xay", true},
+    {"x()*y", "xy", true},
+    {"(a|)*b", "aab", true},
+    {"(^a)*b", "ab", true},
+    // A set that holds no byte never matches, repeated or not.
+    {"[^\\x00-\\xff]", "a", false},
+    {"x[^\\x00-\\xff]*y", "xy", true},
 
     // Letter case is ignored for ASCII letters only.
     {"union", "UNION", true},
@@ -213,6 +219,19 @@ TEST(CompiledPattern, InvalidPatternsNeverMatch) {
     EXPECT_FALSE(PatternSearch(pattern, pattern));
   }
   EXPECT_FALSE(CompiledPattern("").valid());
+}
+
+// Nesting is bounded so that no reader or engine runs out of stack; length is not.
+TEST(CompiledPattern, DeepAndLongPatterns) {
+  const auto nested = [](int depth) {
+    return std::string(depth, '(') + "a" + std::string(depth, ')');
+  };
+  EXPECT_TRUE(PatternSearch("xAy", nested(150)));
+  EXPECT_FALSE(CompiledPattern(nested(300)).valid());
+  EXPECT_FALSE(CompiledPattern(std::string(100000, '(')).valid());
+  const std::string longPattern(5000, 'a');
+  EXPECT_TRUE(PatternSearch("x" + std::string(5000, 'A'), longPattern));
+  EXPECT_FALSE(PatternSearch(std::string(4999, 'a'), longPattern));
 }
 
 TEST(CompiledPattern, ErrorSaysWhatAndWhere) {
