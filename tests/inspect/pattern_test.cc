@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -356,6 +358,153 @@ TEST(PatternReplaceFirst, Table) {
     SCOPED_TRACE(testing::Message() << "pattern \"" << c.pattern << "\" format \"" << c.format << "\"");
     EXPECT_EQ(PatternReplaceFirst(std::string(c.subject), std::string(c.pattern), std::string(c.format)),
               c.result);
+  }
+}
+
+// A naive reader of the syntax tree: the set of end positions of every way a node can match from a
+// given start. Slow and literal, it checks the engine's form on generated patterns and subjects.
+class ReferenceMatcher {
+ public:
+  explicit ReferenceMatcher(std::string_view subject) : s_(subject) {}
+
+  std::set<std::size_t> Ends(const PatternNode& node, std::size_t at) const {
+    using Kind = PatternNode::Kind;
+    switch (node.kind) {
+      case Kind::kEmpty:
+        return {at};
+      case Kind::kLiteral:
+        if (at < s_.size() && ToLowerAscii(Byte(at)) == ToLowerAscii(node.byte)) return {at + 1};
+        return {};
+      case Kind::kByteSet:
+        if (at < s_.size() && node.bytes.test(Byte(at))) return {at + 1};
+        return {};
+      case Kind::kAssertion:
+        if (Holds(node.assertion, at)) return {at};
+        return {};
+      case Kind::kGroup:
+        return Ends(node.children.front(), at);
+      case Kind::kAlternation: {
+        std::set<std::size_t> ends;
+        for (const auto& child : node.children) ends.merge(Ends(child, at));
+        return ends;
+      }
+      case Kind::kConcatenation: {
+        std::set<std::size_t> current{at};
+        for (const auto& child : node.children) current = Step(child, current);
+        return current;
+      }
+      case Kind::kRepeat: {
+        std::set<std::size_t> current{at};
+        std::set<std::size_t> ends;
+        for (int count = 0;; ++count) {
+          if (count >= node.min) {
+            const std::size_t before = ends.size();
+            ends.insert(current.begin(), current.end());
+            if (count > node.min && ends.size() == before) break;
+          }
+          if (count == node.max || current.empty()) break;
+          current = Step(node.children.front(), current);
+        }
+        return ends;
+      }
+    }
+    return {};
+  }
+
+ private:
+  unsigned char Byte(std::size_t i) const { return static_cast<unsigned char>(s_[i]); }
+  bool WordAt(std::size_t i) const { return i < s_.size() && IsWordByte(Byte(i)); }
+  bool WordBefore(std::size_t i) const { return i > 0 && IsWordByte(Byte(i - 1)); }
+
+  std::set<std::size_t> Step(const PatternNode& node, const std::set<std::size_t>& from) const {
+    std::set<std::size_t> next;
+    for (std::size_t p : from) next.merge(Ends(node, p));
+    return next;
+  }
+
+  bool Holds(PatternAssertion assertion, std::size_t i) const {
+    const std::size_t n = s_.size();
+    switch (assertion) {
+      case PatternAssertion::kLineStart:
+        return i == 0 || s_[i - 1] == '\n' || (s_[i - 1] == '\r' && (i == n || s_[i] != '\n'));
+      case PatternAssertion::kLineEnd:
+        return i == n || s_[i] == '\r' || (s_[i] == '\n' && (i == 0 || s_[i - 1] != '\r'));
+      case PatternAssertion::kSubjectStart:
+        return i == 0;
+      case PatternAssertion::kSubjectEnd:
+        return i == n;
+      case PatternAssertion::kSubjectEndBreaks:
+        return s_.find_first_not_of("\r\n", i) == std::string_view::npos;
+      case PatternAssertion::kWordBoundary:
+        return WordBefore(i) != WordAt(i);
+      case PatternAssertion::kNotWordBoundary:
+        return WordBefore(i) == WordAt(i);
+      case PatternAssertion::kWordStart:
+        return !WordBefore(i) && WordAt(i);
+      case PatternAssertion::kWordEnd:
+        return WordBefore(i) && !WordAt(i);
+    }
+    return false;
+  }
+
+  std::string_view s_;
+};
+
+std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root, std::string_view subject) {
+  const ReferenceMatcher matcher(subject);
+  for (std::size_t start = 0; start <= subject.size(); ++start) {
+    const auto ends = matcher.Ends(root, start);
+    if (!ends.empty()) return CompiledPattern::Span{start, *ends.rbegin()};
+  }
+  return std::nullopt;
+}
+
+// Generated patterns over the constructs most likely to be written out wrongly, on short subjects.
+TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
+  std::mt19937 rng(20240611);
+  const std::vector<std::string> atoms = {
+      "a", "B", "x", "0", "_", "-", ".", "\\s", "\\S", "\\d", "\\W", "\\w", "\\l", "\\U", "[a-c]", "[^b\\n]",
+      "[]x]", "\\n", "\\r", "\\xff", "\\x{80}", "^", "$", "\\b", "\\B", "\\<", "\\>", "\\A", "\\z", "\\Z",
+      "(a|b)", "(ab|a)", "()", "(x|)", "\\Qa.\\E", "\\C"};
+  const std::vector<std::string> repeats = {"", "", "", "*", "+", "?", "{2}", "{0,2}", "{1,}"};
+  const std::string bytes = "aAbBcx0_- \n\r\xff\x80";
+  for (int round = 0; round < 3000; ++round) {
+    std::string pattern;
+    const int length = 1 + static_cast<int>(rng() % 5);
+    for (int i = 0; i < length; ++i) {
+      const auto isAssertion = [](const std::string& atom) {
+        return atom == "^" || atom == "$" ||
+               (atom[0] == '\\' && std::string_view("bB<>AzZ").find(atom[1]) != std::string_view::npos);
+      };
+      std::string atom = atoms[rng() % atoms.size()];
+      bool assertion = isAssertion(atom);
+      if (rng() % 4 == 0) {
+        const std::string other = rng() % 2 ? atoms[rng() % atoms.size()] : "x";
+        assertion = assertion || isAssertion(other);
+        atom = "(" + atom + "|" + other + ")";
+      }
+      // Repeats of what can match empty through an assertion are left out: the engine ends a
+      // repeat after an empty pass, so an empty pass cannot be followed by a non-empty one there.
+      pattern += atom + (assertion ? "" : repeats[rng() % repeats.size()]);
+    }
+    const PatternParse parse = ParsePattern(pattern);
+    ASSERT_TRUE(parse.syntax.has_value()) << pattern << ": " << parse.error;
+    const CompiledPattern compiled(pattern);
+    ASSERT_TRUE(compiled.valid()) << pattern << ": " << compiled.error();
+    for (int k = 0; k < 5; ++k) {
+      std::string subject;
+      const int size = static_cast<int>(rng() % 9);
+      for (int i = 0; i < size; ++i) subject += bytes[rng() % bytes.size()];
+      const auto expected = ReferenceFindFirst(parse.syntax->root, subject);
+      const auto actual = compiled.FindFirst(subject);
+      SCOPED_TRACE(testing::Message() << "pattern \"" << pattern << "\" subject \"" << subject << "\"");
+      ASSERT_EQ(actual.has_value(), expected.has_value());
+      EXPECT_EQ(compiled.Search(subject), expected.has_value());
+      if (expected) {
+        EXPECT_EQ(actual->begin, expected->begin);
+        EXPECT_EQ(actual->end, expected->end);
+      }
+    }
   }
 }
 
