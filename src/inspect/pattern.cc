@@ -1,5 +1,5 @@
 // Pattern matching on Boost.Regex: the syntax tree is written out as a Perl-syntax expression in
-// which every atom is explicit, so the engine's locale, case tables and syntax options play no part.
+// which every atom is explicit, so the engine's locale, case tables and options play no part.
 #include "inspect/pattern.h"
 
 #include <cstdio>
@@ -248,18 +248,42 @@ void ExpandFormat(std::string& out, const std::string& formatText, const char* b
     }
     const char e = format[i++];
     switch (e) {
-      case 'a': writer.PutRaw('\a'); break;
-      case 'f': writer.PutRaw('\f'); break;
-      case 'n': writer.PutRaw('\n'); break;
-      case 'r': writer.PutRaw('\r'); break;
-      case 't': writer.PutRaw('\t'); break;
-      case 'v': writer.PutRaw('\v'); break;
-      case 'e': writer.PutRaw('\x1b'); break;
-      case 'l': writer.SetNext(CaseMode::kLower); break;
-      case 'u': writer.SetNext(CaseMode::kUpper); break;
-      case 'L': writer.SetMode(CaseMode::kLower); break;
-      case 'U': writer.SetMode(CaseMode::kUpper); break;
-      case 'E': writer.SetMode(CaseMode::kNone); break;
+      case 'a':
+        writer.PutRaw('\a');
+        break;
+      case 'f':
+        writer.PutRaw('\f');
+        break;
+      case 'n':
+        writer.PutRaw('\n');
+        break;
+      case 'r':
+        writer.PutRaw('\r');
+        break;
+      case 't':
+        writer.PutRaw('\t');
+        break;
+      case 'v':
+        writer.PutRaw('\v');
+        break;
+      case 'e':
+        writer.PutRaw('\x1b');
+        break;
+      case 'l':
+        writer.SetNext(CaseMode::kLower);
+        break;
+      case 'u':
+        writer.SetNext(CaseMode::kUpper);
+        break;
+      case 'L':
+        writer.SetMode(CaseMode::kLower);
+        break;
+      case 'U':
+        writer.SetMode(CaseMode::kUpper);
+        break;
+      case 'E':
+        writer.SetMode(CaseMode::kNone);
+        break;
       case 'x': {
         int value = -1;
         std::size_t next = i;
@@ -274,7 +298,8 @@ void ExpandFormat(std::string& out, const std::string& formatText, const char* b
         } else {
           int v = 0;
           std::size_t j = next;
-          while (j < n && j < next + 2 && HexDigit(format[j]) >= 0) v = v * 16 + HexDigit(format[j++]);
+          while (j < n && j < next + 2 && HexDigit(format[j]) >= 0)
+            v = v * 16 + HexDigit(format[j++]);
           if (j > next) {
             value = v;
             next = j;
@@ -299,7 +324,8 @@ void ExpandFormat(std::string& out, const std::string& formatText, const char* b
       default:
         if (e >= '0' && e <= '7') {
           int value = e - '0';
-          for (int digits = 1; digits < 3 && i < n && format[i] >= '0' && format[i] <= '7'; ++digits) {
+          for (int digits = 1; digits < 3 && i < n && format[i] >= '0' && format[i] <= '7';
+               ++digits) {
             value = value * 8 + (format[i++] - '0');
           }
           writer.PutRaw(static_cast<char>(value & 0xff));

@@ -228,7 +228,9 @@ class Reader {
     if (AtEnd() || p_[pos_] != '}') return bad();
     ++pos_;
     if (high != PatternNode::kUnbounded && high < low) {
-      return FailAt("bound " + std::string(p_.substr(start, pos_ - start)) + " has its maximum below its minimum", start);
+      return FailAt("bound " + std::string(p_.substr(start, pos_ - start)) +
+                        " has its maximum below its minimum",
+                    start);
     }
     min = static_cast<int>(low);
     max = static_cast<int>(high);
@@ -321,15 +323,23 @@ class Reader {
 
   static ByteSet EscapeClass(char c) {
     switch (c) {
-      case 's': return ClassSet(IsSpaceByte);
-      case 'S': return ~ClassSet(IsSpaceByte);
-      case 'd': return ClassSet(IsDigitByte);
-      case 'D': return ~ClassSet(IsDigitByte);
-      case 'w': return ClassSet(IsWordByte);
-      case 'W': return ~ClassSet(IsWordByte);
+      case 's':
+        return ClassSet(IsSpaceByte);
+      case 'S':
+        return ~ClassSet(IsSpaceByte);
+      case 'd':
+        return ClassSet(IsDigitByte);
+      case 'D':
+        return ~ClassSet(IsDigitByte);
+      case 'w':
+        return ClassSet(IsWordByte);
+      case 'W':
+        return ~ClassSet(IsWordByte);
       case 'l':
-      case 'u': return ClassSet(IsLetterByte);
-      default: return ~ClassSet(IsLetterByte);  // L, U
+      case 'u':
+        return ClassSet(IsLetterByte);
+      default:
+        return ~ClassSet(IsLetterByte);  // L, U
     }
   }
 
@@ -338,14 +348,29 @@ class Reader {
   bool ReadByteEscape(unsigned char& byte, std::size_t start) {
     const char c = p_[pos_++];
     switch (c) {
-      case 'a': byte = 7; return true;
-      case 'f': byte = 12; return true;
-      case 'n': byte = 10; return true;
-      case 'r': byte = 13; return true;
-      case 't': byte = 9; return true;
-      case 'v': byte = 11; return true;
-      case 'e': byte = 27; return true;
-      case 'x': return ReadHexEscape(byte, start);
+      case 'a':
+        byte = 7;
+        return true;
+      case 'f':
+        byte = 12;
+        return true;
+      case 'n':
+        byte = 10;
+        return true;
+      case 'r':
+        byte = 13;
+        return true;
+      case 't':
+        byte = 9;
+        return true;
+      case 'v':
+        byte = 11;
+        return true;
+      case 'e':
+        byte = 27;
+        return true;
+      case 'x':
+        return ReadHexEscape(byte, start);
       case 'c': {
         if (AtEnd()) return FailAt("invalid \"\\c\" escape", start);
         const auto x = static_cast<unsigned char>(p_[pos_]);
@@ -395,8 +420,16 @@ class Reader {
     if (AtEnd()) return FailAt("trailing \"\\\"", start);
     const char c = p_[pos_];
     switch (c) {
-      case 's': case 'S': case 'd': case 'D': case 'w': case 'W':
-      case 'l': case 'u': case 'L': case 'U':
+      case 's':
+      case 'S':
+      case 'd':
+      case 'D':
+      case 'w':
+      case 'W':
+      case 'l':
+      case 'u':
+      case 'L':
+      case 'U':
         ++pos_;
         items.push_back(MakeSet(EscapeClass(c)));
         return true;
@@ -404,13 +437,23 @@ class Reader {
         ++pos_;
         items.push_back(MakeSet(ByteSet().set()));
         return true;
-      case 'b': return PushAssertion(items, PatternAssertion::kWordBoundary);
-      case 'B': return PushAssertion(items, PatternAssertion::kNotWordBoundary);
-      case '<': return PushAssertion(items, PatternAssertion::kWordStart);
-      case '>': return PushAssertion(items, PatternAssertion::kWordEnd);
-      case 'A': case '`': case 'G': return PushAssertion(items, PatternAssertion::kSubjectStart);
-      case 'z': case '\'': return PushAssertion(items, PatternAssertion::kSubjectEnd);
-      case 'Z': return PushAssertion(items, PatternAssertion::kSubjectEndBreaks);
+      case 'b':
+        return PushAssertion(items, PatternAssertion::kWordBoundary);
+      case 'B':
+        return PushAssertion(items, PatternAssertion::kNotWordBoundary);
+      case '<':
+        return PushAssertion(items, PatternAssertion::kWordStart);
+      case '>':
+        return PushAssertion(items, PatternAssertion::kWordEnd);
+      case 'A':
+      case '`':
+      case 'G':
+        return PushAssertion(items, PatternAssertion::kSubjectStart);
+      case 'z':
+      case '\'':
+        return PushAssertion(items, PatternAssertion::kSubjectEnd);
+      case 'Z':
+        return PushAssertion(items, PatternAssertion::kSubjectEndBreaks);
       case 'Q': {
         const std::size_t end = p_.find("\\E", pos_ + 1);
         if (end == std::string_view::npos) return FailAt("\"\\Q\" without \"\\E\"", start);

@@ -16,15 +16,15 @@ namespace vell {
 using ByteSet = std::bitset<256>;
 
 enum class PatternAssertion {
-  kLineStart,        // ^  start of subject, after LF, after a CR that no LF follows
-  kLineEnd,          // $  end of subject, before CR, before an LF that no CR precedes
-  kSubjectStart,     // \A \` \G
-  kSubjectEnd,       // \z \'
-  kSubjectEndBreaks, // \Z  end of subject, or before a run of CR and LF that reaches it
-  kWordBoundary,     // \b
-  kNotWordBoundary,  // \B
-  kWordStart,        // \<
-  kWordEnd,          // \>
+  kLineStart,         // ^  start of subject, after LF, after a CR that no LF follows
+  kLineEnd,           // $  end of subject, before CR, before an LF that no CR precedes
+  kSubjectStart,      // \A \` \G
+  kSubjectEnd,        // \z \'
+  kSubjectEndBreaks,  // \Z  end of subject, or before a run of CR and LF that reaches it
+  kWordBoundary,      // \b
+  kNotWordBoundary,   // \B
+  kWordStart,         // \<
+  kWordEnd,           // \>
 };
 
 struct PatternNode {
@@ -65,7 +65,7 @@ struct PatternParse {
 PatternParse ParsePattern(std::string_view pattern);
 
 // Byte classes shared by the engines' forms. Only ASCII bytes belong to any class.
-bool IsWordByte(unsigned char c);   // letter, digit or underscore
+bool IsWordByte(unsigned char c);  // letter, digit or underscore
 bool IsLetterByte(unsigned char c);
 unsigned char ToLowerAscii(unsigned char c);
 unsigned char ToUpperAscii(unsigned char c);

@@ -41,7 +41,8 @@ const SearchCase kSearch[] = {
     {"[^\\n]+((%3D)|(=))", "\n=", false},
     {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/1.1", true},
     {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/2.1", false},
-    {R"((system32/cmd(\.)exe)|(root(\.)exe))", "/scripts/..%5c../winnt/SYSTEM32/cmd.exe?/c+dir", true},
+    {R"((system32/cmd(\.)exe)|(root(\.)exe))", "/scripts/..%5c../winnt/SYSTEM32/cmd.exe?/c+dir",
+     true},
     {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9F", true},
     {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9", false},
     {R"(((%3C)|(<))((!)|(%21))((-)|(%2D))((-)|(%2D))+(\s)*((#)|(%23)))", "<!-- #exec", true},
@@ -82,7 +83,10 @@ const SearchCase kSearch[] = {
     {"a.b", "a\nb", true},
     {"a.b", "a\rb", true},
     {"a.b", "a\0b"sv, true},
-    {"a\\Cb", "a\xff" "b", true},
+    {"a\\Cb",
+     "a\xff"
+     "b",
+     true},
 
     // Line anchors around CR, LF and CRLF.
     {"^b", "a\nb", true},
@@ -166,7 +170,10 @@ const SearchCase kSearch[] = {
     {"\\Q(A|*\\E", "(a|*", true},
     {"\\a\\f\\n\\r\\t\\v\\e", "\a\f\n\r\t\v\x1b", true},
     {"\\x{41}", "A", true},
-    {"\\x4g", "\x04" "g", true},
+    {"\\x4g",
+     "\x04"
+     "g",
+     true},
     {"\\xff", "\xff", true},
     {"\\x{ff}", "\xff", true},
     {"\\x00", "a\0b"sv, true},
@@ -192,22 +199,73 @@ const SearchCase kSearch[] = {
 
 TEST(PatternSearch, Table) {
   for (const auto& c : kSearch) {
-    SCOPED_TRACE(testing::Message() << "pattern \"" << c.pattern << "\" subject \"" << c.subject << "\"");
+    SCOPED_TRACE(testing::Message()
+                 << "pattern \"" << c.pattern << "\" subject \"" << c.subject << "\"");
     EXPECT_EQ(PatternSearch(std::string(c.subject), std::string(c.pattern)), c.found);
   }
 }
 
 const char* const kInvalid[] = {
     // Nothing to repeat, or a repeat on a repeat or an assertion.
-    "*a", "+a", "?a", "{2}a", "a|*b", "(*a)", "(?:a)", "(?i)a", "a**", "a*?", "a+?", "a??",
-    "a{2}*", "a*{2}", "^*", "\\b+", "$?",
+    "*a",
+    "+a",
+    "?a",
+    "{2}a",
+    "a|*b",
+    "(*a)",
+    "(?:a)",
+    "(?i)a",
+    "a**",
+    "a*?",
+    "a+?",
+    "a??",
+    "a{2}*",
+    "a*{2}",
+    "^*",
+    "\\b+",
+    "$?",
     // Braces.
-    "a}", "}", "a{", "a{x}", "a{,2}", "a{2,1}", "a{1", "a{1,2", "a{1 }", "a{99999999999}",
+    "a}",
+    "}",
+    "a{",
+    "a{x}",
+    "a{,2}",
+    "a{2,1}",
+    "a{1",
+    "a{1,2",
+    "a{1 }",
+    "a{99999999999}",
     // Parentheses and brackets.
-    "(a", "a)", "((a)", ")", "[a", "[]", "[^]", "[a-", "[\\", "[z-a]", "[a-\\d]",
+    "(a",
+    "a)",
+    "((a)",
+    ")",
+    "[a",
+    "[]",
+    "[^]",
+    "[a-",
+    "[\\",
+    "[z-a]",
+    "[a-\\d]",
     // Escapes.
-    "a\\", "\\Qab", "\\Qa\\", "\\x", "\\xg", "\\x{}", "\\x{4g}", "\\x{41", "\\x{100}", "\\c",
-    "\\c?", "\\c\xff", "[\\S]", "[\\D]", "[\\W]", "[\\L]", "[\\U]", "[\\x]",
+    "a\\",
+    "\\Qab",
+    "\\Qa\\",
+    "\\x",
+    "\\xg",
+    "\\x{}",
+    "\\x{4g}",
+    "\\x{41",
+    "\\x{100}",
+    "\\c",
+    "\\c?",
+    "\\c\xff",
+    "[\\S]",
+    "[\\D]",
+    "[\\W]",
+    "[\\L]",
+    "[\\U]",
+    "[\\x]",
 };
 
 TEST(CompiledPattern, InvalidPatternsNeverMatch) {
@@ -288,12 +346,8 @@ struct SpanCase {
 
 const SpanCase kSpans[] = {
     // Leftmost first, then longest.
-    {"a|ab", "xab", 1, 3},
-    {"(a|ab)(c|bcd)", "abcd", 0, 4},
-    {"b+", "abbbc", 1, 4},
-    {"x*", "aaa", 0, 0},
-    {"b|abc", "abc", 0, 3},
-    {"(%0d)+", "%0D%0d%0a", 0, 6},
+    {"a|ab", "xab", 1, 3}, {"(a|ab)(c|bcd)", "abcd", 0, 4}, {"b+", "abbbc", 1, 4},
+    {"x*", "aaa", 0, 0},   {"b|abc", "abc", 0, 3},          {"(%0d)+", "%0D%0d%0a", 0, 6},
 };
 
 TEST(CompiledPattern, FindFirstIsLeftmostLongest) {
@@ -335,11 +389,19 @@ const ReplaceCase kReplace[] = {
     {"b", "abc", "$x", "a$xc"},
     {"b", "abc", "$99999999999999999999", "ac"},
     // "\" escapes.
-    {"b", "abc", "\\a\\f\\n\\r\\t\\v\\e", "a\a\f\n\r\t\v\x1b" "c"},
-    {"b", "abc", "\\x41\\x{42}\\x4", "aAB\x04" "c"},
+    {"b", "abc", "\\a\\f\\n\\r\\t\\v\\e",
+     "a\a\f\n\r\t\v\x1b"
+     "c"},
+    {"b", "abc", "\\x41\\x{42}\\x4",
+     "aAB\x04"
+     "c"},
     {"b", "abc", "\\xg\\x{4g}\\x{100}", "axgx{4g}x{100}c"},
-    {"b", "abc", "\\cA\\c1\\c", "a\x01" "c1cc"},
-    {"b", "abc", "\\101\\1011\\0\\8", "aAA1\0" "8c"sv},
+    {"b", "abc", "\\cA\\c1\\c",
+     "a\x01"
+     "c1cc"},
+    {"b", "abc", "\\101\\1011\\0\\8",
+     "aAA1\0"
+     "8c"sv},
     {"b", "abc", "\\q\\\\\\$1", "aq\\$1c"},
     {"b", "abc", "x\\", "ax\\c"},
     {"b", "abc", "(?:x)", "a(?:x)c"},
@@ -355,9 +417,11 @@ const ReplaceCase kReplace[] = {
 
 TEST(PatternReplaceFirst, Table) {
   for (const auto& c : kReplace) {
-    SCOPED_TRACE(testing::Message() << "pattern \"" << c.pattern << "\" format \"" << c.format << "\"");
-    EXPECT_EQ(PatternReplaceFirst(std::string(c.subject), std::string(c.pattern), std::string(c.format)),
-              c.result);
+    SCOPED_TRACE(testing::Message()
+                 << "pattern \"" << c.pattern << "\" format \"" << c.format << "\"");
+    EXPECT_EQ(
+        PatternReplaceFirst(std::string(c.subject), std::string(c.pattern), std::string(c.format)),
+        c.result);
   }
 }
 
@@ -450,7 +514,8 @@ class ReferenceMatcher {
   std::string_view s_;
 };
 
-std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root, std::string_view subject) {
+std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root,
+                                                        std::string_view subject) {
   const ReferenceMatcher matcher(subject);
   for (std::size_t start = 0; start <= subject.size(); ++start) {
     const auto ends = matcher.Ends(root, start);
@@ -463,9 +528,10 @@ std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root,
 TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
   std::mt19937 rng(20240611);
   const std::vector<std::string> atoms = {
-      "a", "B", "x", "0", "_", "-", ".", "\\s", "\\S", "\\d", "\\W", "\\w", "\\l", "\\U", "[a-c]", "[^b\\n]",
-      "[]x]", "\\n", "\\r", "\\xff", "\\x{80}", "^", "$", "\\b", "\\B", "\\<", "\\>", "\\A", "\\z", "\\Z",
-      "(a|b)", "(ab|a)", "()", "(x|)", "\\Qa.\\E", "\\C"};
+      "a",   "B",     "x",       "0",     "_",      "-",     ".",       "\\s",      "\\S",
+      "\\d", "\\W",   "\\w",     "\\l",   "\\U",    "[a-c]", "[^b\\n]", "[]x]",     "\\n",
+      "\\r", "\\xff", "\\x{80}", "^",     "$",      "\\b",   "\\B",     "\\<",      "\\>",
+      "\\A", "\\z",   "\\Z",     "(a|b)", "(ab|a)", "()",    "(x|)",    "\\Qa.\\E", "\\C"};
   const std::vector<std::string> repeats = {"", "", "", "*", "+", "?", "{2}", "{0,2}", "{1,}"};
   const std::string bytes = "aAbBcx0_- \n\r\xff\x80";
   for (int round = 0; round < 3000; ++round) {
@@ -474,7 +540,8 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
     for (int i = 0; i < length; ++i) {
       const auto isAssertion = [](const std::string& atom) {
         return atom == "^" || atom == "$" ||
-               (atom[0] == '\\' && std::string_view("bB<>AzZ").find(atom[1]) != std::string_view::npos);
+               (atom[0] == '\\' &&
+                std::string_view("bB<>AzZ").find(atom[1]) != std::string_view::npos);
       };
       std::string atom = atoms[rng() % atoms.size()];
       bool assertion = isAssertion(atom);
@@ -497,7 +564,8 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
       for (int i = 0; i < size; ++i) subject += bytes[rng() % bytes.size()];
       const auto expected = ReferenceFindFirst(parse.syntax->root, subject);
       const auto actual = compiled.FindFirst(subject);
-      SCOPED_TRACE(testing::Message() << "pattern \"" << pattern << "\" subject \"" << subject << "\"");
+      SCOPED_TRACE(testing::Message()
+                   << "pattern \"" << pattern << "\" subject \"" << subject << "\"");
       ASSERT_EQ(actual.has_value(), expected.has_value());
       EXPECT_EQ(compiled.Search(subject), expected.has_value());
       if (expected) {
@@ -527,8 +595,8 @@ TEST(CompiledPattern, SharedBetweenThreads) {
         const std::string hit = "/p?" + std::to_string(t * 1000 + i) + "=%27%20UNION";
         const std::string miss = "/p?" + std::to_string(i) + "=union";
         const auto span = compiled.FindFirst(hit);
-        if (!compiled.Search(hit) || compiled.Search(miss) || !span ||
-            span->end != hit.size() || compiled.ReplaceFirst(hit, "[$2]") != hit.substr(0, span->begin) + "[%27]") {
+        if (!compiled.Search(hit) || compiled.Search(miss) || !span || span->end != hit.size() ||
+            compiled.ReplaceFirst(hit, "[$2]") != hit.substr(0, span->begin) + "[%27]") {
           ++wrong;
         }
       }
