@@ -5,6 +5,7 @@
 namespace vell::tools {
 
 int RunCheck(int argc, char** argv);
+int RunRequests(int argc, char** argv);
 
 }  // namespace vell::tools
 
