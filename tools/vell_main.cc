@@ -9,7 +9,9 @@ namespace {
 
 void PrintUsage(FILE* out) {
   std::fputs(
-      "usage: vell check CONFIG        show the rules the filter will run and what it ignores\n",
+      "usage: vell check CONFIG        show the rules the filter will run and what it ignores\n"
+      "       vell run CONFIG REQUESTS [--client ADDR] [--module PATH]\n"
+      "                                play the web server for the requests in REQUESTS\n",
       out);
 }
 
@@ -22,6 +24,7 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   if (command == "check") return vell::tools::RunCheck(argc - 2, argv + 2);
+  if (command == "run") return vell::tools::RunRequests(argc - 2, argv + 2);
   if (command == "-h" || command == "--help" || command == "help") {
     PrintUsage(stdout);
     return 0;
