@@ -3,7 +3,7 @@
 //   flags=0x84343          what GetFilterVersion registers
 //   refuse=1               GetFilterVersion answers false
 //   deny=TEXT              a URL that contains TEXT is refused
-//   redirect=FROM TO       a URL equal to FROM is replaced by TO
+//   redirect=FROM TO       a URL equal to FROM is replaced by TO ("EMPTY": the empty text)
 //   server=TEXT            the Server response header becomes TEXT
 //   addheader=LINE         AddResponseHeaders(LINE + CR LF) on every request
 //   setheader=NAME VALUE   SetHeader(NAME, VALUE) on the response
@@ -140,7 +140,7 @@ DWORD PreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* head
   }
   for (const auto& [from, to] : settings.redirects) {
     if (url == from) {
-      std::string target = to;
+      std::string target = to == "EMPTY" ? "" : to;
       headers->SetHeader(pfc, const_cast<char*>("url"), target.data());
       Log("redirected " + Read(pfc, headers, "url"));
       return SF_STATUS_REQ_HANDLED_NOTIFICATION;
