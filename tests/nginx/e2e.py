@@ -156,11 +156,16 @@ http {{
 
     def crashes(self):
         """What the logs show of workers that died or of AddressSanitizer reports."""
-        found = re.findall(r".*exited on signal.*", self.read("logs/error.log"))
+        found = re.findall(r".*exited (?:on signal|with code [1-9]).*", self.read("logs/error.log"))
         for name in os.listdir(self.path("logs")):
             if name.startswith("asan"):
                 found.append(self.read("logs/" + name))
         return found
+
+    def sanitized(self):
+        """Whether AddressSanitizer's runtime is in every worker."""
+        pids = self.worker_pids()
+        return bool(pids) and all("libasan" in open(f"/proc/{p}/maps").read() for p in pids)
 
     def cleanup(self):
         self.stop()
@@ -235,6 +240,12 @@ class NginxTestCase(unittest.TestCase):
             self.assertEqual(got_body, body, target)
         return headers
 
+    def assertNoCrash(self, pids):
+        self.assertEqual(self.nginx.worker_pids(), pids, "a worker was replaced")
+        self.assertEqual(self.nginx.crashes(), [])
+        if ARGS.asan:
+            self.assertTrue(self.nginx.sanitized(), "the workers run without AddressSanitizer")
+
     def settle(self):
         # Log and end-of-connection notifications come after the response; give them a moment.
         time.sleep(0.3)
@@ -297,7 +308,7 @@ class HostDirectives(unittest.TestCase):
             ("vell_filter /x/y.so;", "", None, FAKE_INI, r"\"vell_filter\" directive is duplicate.*" + conf),
             ("", "vell_filter /x/y.so;", None, FAKE_INI, r"\"vell_filter\" directive is not allowed here.*" + conf),
             ("vell on;", "", "missing", FAKE_INI, r"open\(\) \".*fake_filter\.so\" failed.*" + conf),
-            ("vell on;", "", ARGS.module, FAKE_INI,
+            ("vell on;", "", ARGS.incomplete_filter, FAKE_INI,
              r"is not a vell filter: it does not export GetFilterVersion.*" + conf),
             ("vell on;", "", "/etc/hostname", FAKE_INI, r"cannot load the vell filter.*" + conf),
             ("vell on;", "", None, FAKE_INI + "refuse=1\n",
@@ -435,8 +446,7 @@ class HostRequests(NginxTestCase):
             with self.subTest(request=request[:40]):
                 self.nginx.raw(request)
         self.assertServed("/", 200, b"welcome\n")
-        self.assertEqual(self.nginx.worker_pids(), pids, "a worker was replaced")
-        self.assertEqual(self.nginx.crashes(), [])
+        self.assertNoCrash(pids)
 
 
 class HostServerOff(NginxTestCase):
@@ -612,8 +622,7 @@ class VellRequests(NginxTestCase):
             with self.subTest(request=request[:40]):
                 self.nginx.raw(request)
         self.assertServed("/", 200, b"welcome\n")
-        self.assertEqual(self.nginx.worker_pids(), pids, "a worker was replaced")
-        self.assertEqual(self.nginx.crashes(), [])
+        self.assertNoCrash(pids)
 
 
 class VellReload(unittest.TestCase):
@@ -641,6 +650,7 @@ def main():
     p.add_argument("--nginx", required=True)
     p.add_argument("--module", required=True)
     p.add_argument("--filter", required=True)
+    p.add_argument("--incomplete-filter", help="a filter module without HttpFilterProc")
     p.add_argument("--suite", choices=("host", "vell"), required=True)
     p.add_argument("--asan", action="store_true")
     ARGS, rest = p.parse_known_args()

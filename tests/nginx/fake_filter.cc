@@ -9,6 +9,7 @@
 //   setheader=NAME VALUE   SetHeader(NAME, VALUE) on the response
 //   log=PATH               every notification is written to PATH, one line each
 // A URL that contains "/vars" writes the server variables and headers it asks for to the log.
+// Built with VELL_FAKE_WITHOUT_PROC it lacks the HttpFilterProc export.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -176,6 +177,7 @@ VELL_EXPORT BOOL GetFilterVersion(HTTP_FILTER_VERSION* ver) {
   return settings.refuse ? 0 : 1;
 }
 
+#ifndef VELL_FAKE_WITHOUT_PROC
 VELL_EXPORT DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type, LPVOID notification) {
   switch (type) {
     case SF_NOTIFY_PREPROC_HEADERS:
@@ -196,6 +198,7 @@ VELL_EXPORT DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type, LPVOID no
       return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
 }
+#endif
 
 VELL_EXPORT uint32_t GetLastError(void) { return lastError; }
 
