@@ -15,6 +15,8 @@
 #include <ngx_http.h>
 
 #include <dlfcn.h>
+#include <grp.h>
+#include <pwd.h>
 
 #include <vell/isapi.h>
 
@@ -386,6 +388,93 @@ ngx_http_vell_unload(void *data)
 
 
 /*
+ * The filter starts in the master process, but its audit log is appended to
+ * by the workers.  When the master runs as root, the start-up runs with the
+ * workers' user and group as effective ids, so that the files it creates (a
+ * fresh audit log after moving the earlier one) belong to the workers.
+ */
+
+static ngx_int_t
+ngx_http_vell_worker_ids(ngx_conf_t *cf, uid_t *uid, gid_t *gid)
+{
+    struct group     *grp;
+    struct passwd    *pwd;
+    ngx_core_conf_t  *ccf;
+
+    if (geteuid() != 0) {
+        return NGX_DECLINED;
+    }
+
+    ccf = (ngx_core_conf_t *) ngx_get_conf(cf->cycle->conf_ctx,
+                                           ngx_core_module);
+
+    if (ccf->user != (ngx_uid_t) NGX_CONF_UNSET_UINT) {
+        *uid = ccf->user;
+        *gid = ccf->group;
+        return NGX_OK;
+    }
+
+    /* no "user" directive before the http block: the workers' default */
+
+    pwd = getpwnam(NGX_USER);
+    grp = getgrnam(NGX_GROUP);
+
+    if (pwd == NULL || grp == NULL) {
+        return NGX_DECLINED;
+    }
+
+    *uid = pwd->pw_uid;
+    *gid = grp->gr_gid;
+
+    return NGX_OK;
+}
+
+
+static BOOL
+ngx_http_vell_start(ngx_conf_t *cf, ngx_http_vell_version_pt version,
+    HTTP_FILTER_VERSION *ver, ngx_int_t as_worker, uid_t uid, gid_t gid)
+{
+    BOOL   ok;
+    gid_t  egid;
+
+    if (as_worker != NGX_OK) {
+        return version(ver);
+    }
+
+    egid = getegid();
+
+    if (setegid(gid) == -1) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
+                           "setegid(%d) failed", (int) gid);
+        return FALSE;
+    }
+
+    if (seteuid(uid) == -1) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
+                           "seteuid(%d) failed", (int) uid);
+
+        if (setegid(egid) == -1) {
+            ngx_log_error(NGX_LOG_EMERG, cf->log, ngx_errno,
+                          "setegid(%d) failed", (int) egid);
+            exit(2);
+        }
+
+        return FALSE;
+    }
+
+    ok = version(ver);
+
+    if (seteuid(0) == -1 || setegid(egid) == -1) {
+        ngx_log_error(NGX_LOG_EMERG, cf->log, ngx_errno,
+                      "restoring the master's ids failed");
+        exit(2);
+    }
+
+    return ok;
+}
+
+
+/*
  * The filter reads config.ini from the folder of the file it was loaded from,
  * and dlopen() of a path already loaded gives back the image already in
  * memory.  So each configuration read loads a fresh private copy of the
@@ -400,7 +489,9 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     char                        *rv;
     size_t                       len, dir_len, base_len;
     void                        *handle;
-    ngx_int_t                    rc;
+    uid_t                        uid;
+    gid_t                        gid;
+    ngx_int_t                    rc, as_worker;
     ngx_uint_t                   have_ini;
     u_char                      *copy, *ini_from, *ini_to;
     ngx_pool_cleanup_t          *cln;
@@ -409,6 +500,8 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     ngx_http_vell_proc_pt        proc;
 
     rv = NGX_CONF_ERROR;
+    uid = 0;
+    gid = 0;
     handle = NULL;
     copy = NULL;
     ini_to = NULL;
@@ -471,6 +564,18 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
 
     have_ini = (rc == NGX_OK);
 
+    as_worker = ngx_http_vell_worker_ids(cf, &uid, &gid);
+
+    if (as_worker == NGX_OK
+        && (chown((char *) dir, uid, gid) == -1
+            || chown((char *) copy, uid, gid) == -1
+            || (have_ini && chown((char *) ini_to, uid, gid) == -1)))
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
+                           "chown(\"%s\") failed", dir);
+        goto done;
+    }
+
     handle = dlopen((char *) copy, RTLD_NOW|RTLD_LOCAL);
     if (handle == NULL) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
@@ -495,7 +600,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     ngx_memzero(&ver, sizeof(HTTP_FILTER_VERSION));
     ver.dwServerFilterVersion = NGX_HTTP_VELL_REVISION;
 
-    if (!version(&ver)) {
+    if (!ngx_http_vell_start(cf, version, &ver, as_worker, uid, gid)) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "the vell filter \"%V\" refused to start "
                            "(GetFilterVersion() answered false)",

@@ -12,6 +12,7 @@ Every nginx started here is stopped again, whatever happens. Exit code 77 means 
 import argparse
 import http.client
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -35,7 +36,8 @@ class Nginx:
     """One nginx in its own prefix: html/ (the site), filter/ (the filter module and its
     config.ini), logs/, conf/nginx.conf."""
 
-    def __init__(self, filter_so, config_ini, http_extra="", server_extra="", servers=""):
+    def __init__(self, filter_so, config_ini, http_extra="", server_extra="", servers="",
+                 user=None):
         self.prefix = tempfile.mkdtemp(prefix="vell-nginx-")
         self.port = free_port()
         self.proc = None
@@ -48,7 +50,9 @@ class Nginx:
         self.filter = os.path.join(self.prefix, "filter", os.path.basename(filter_so))
         shutil.copy(filter_so, self.filter)
         self.set_config_ini(config_ini)
-        user = "user root root;" if os.geteuid() == 0 else ""
+        if user is None:
+            user = "root root" if os.geteuid() == 0 else ""
+        user = f"user {user};" if user else ""
         self.write("conf/nginx.conf", f"""
 load_module {ARGS.module};
 {user}
@@ -507,6 +511,27 @@ class HostFlags(unittest.TestCase):
         self.assertNotEqual(server, "Masked/1.0")
         self.assertNotIn("preproc", log)
         self.assertNotIn("session-end", log)
+
+
+class HostWorkerUser(unittest.TestCase):
+    @unittest.skipIf(os.geteuid() != 0, "needs a master process running as root")
+    def test_files_the_filter_creates_at_start_belong_to_the_workers(self):
+        nginx = Nginx(ARGS.filter, FAKE_INI, "vell on;", user="nobody nogroup")
+        try:
+            os.chmod(nginx.prefix, 0o755)
+            os.chmod(nginx.path("logs"), 0o777)
+            nginx.start()
+            self.assertEqual(nginx.get("/index.html?attack")[0], 403)
+            time.sleep(0.3)
+            nginx.stop()
+            log = nginx.read("logs/filter.log")
+            self.assertEqual(os.stat(nginx.path("logs/filter.log")).st_uid,
+                             pwd.getpwnam("nobody").pw_uid)
+            self.assertIn("start 1", log)
+            self.assertIn("preproc 127.0.0.1 /index.html?attack", log)
+            self.assertEqual(nginx.crashes(), [])
+        finally:
+            nginx.cleanup()
 
 
 class HostReload(unittest.TestCase):
