@@ -17,6 +17,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -479,38 +480,67 @@ class HostFlags(unittest.TestCase):
     """Only the notifications the filter registered, on the kinds of connection it asked for."""
 
     def run_with(self, flags):
-        nginx = Nginx(ARGS.filter, FAKE_INI + f"flags={flags}\n", "vell on;")
+        """Answers, for a plain and a TLS request of an attack: (status, Server header), and the
+        filter's log."""
+        tls_port = free_port()
+        nginx = Nginx(ARGS.filter, FAKE_INI + f"flags={flags}\n", "vell on;", servers=f"""
+            server {{
+                listen 127.0.0.1:{tls_port} ssl;
+                ssl_certificate @PREFIX@/conf/cert.pem;
+                ssl_certificate_key @PREFIX@/conf/key.pem;
+                root @PREFIX@/html;
+            }}""".replace("@PREFIX@", "{prefix}"))
         try:
+            conf = nginx.read("conf/nginx.conf").replace("{prefix}", nginx.prefix)
+            nginx.write("conf/nginx.conf", conf)
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", "/CN=site.test", "-keyout", nginx.path("conf/key.pem"),
+                            "-out", nginx.path("conf/cert.pem")], check=True, capture_output=True)
             nginx.start()
-            status, headers, _ = nginx.get("/index.html?attack")
+            results = []
+            for conn in (http.client.HTTPConnection("127.0.0.1", nginx.port, timeout=10),
+                         http.client.HTTPSConnection("127.0.0.1", tls_port, timeout=10,
+                                                     context=ssl._create_unverified_context())):
+                conn.request("GET", "/vars?attack")
+                r = conn.getresponse()
+                r.read()
+                conn.close()
+                results.append((r.status, r.getheader("Server")))
             time.sleep(0.3)
             nginx.stop()
             self.assertEqual(nginx.crashes(), [])
-            return status, headers.get("Server"), nginx.read("logs/filter.log")
+            return results, nginx.read("logs/filter.log")
         finally:
             nginx.cleanup()
 
     def test_registration_flags(self):
-        # preproc 0x4000, send response 0x40, log 0x200, end of session 0x100, plain port 0x2.
-        status, server, log = self.run_with("0x84343")
-        self.assertEqual((status, server), (403, "Masked/1.0"))
-        self.assertIn("log 127.0.0.1", log)
-        self.assertIn("session-end", log)
+        masked = "Masked/1.0"
+        # preproc 0x4000, send response 0x40, log 0x200, end of session 0x100, plain port 0x2,
+        # secure port 0x1.
+        results, log = self.run_with("0x84343")
+        self.assertEqual(results, [(403, masked), (403, masked)])
+        self.assertIn("secure=0\n", log)
+        self.assertIn("secure=1\n", log)
+        self.assertIn("var HTTPS=on\n", log)
+        self.assertEqual(log.count("log 127.0.0.1"), 2)
+        self.assertEqual(log.count("session-end"), 2)
 
-        status, server, log = self.run_with("0x84303")  # no send response
-        self.assertEqual(status, 403)
-        self.assertNotEqual(server, "Masked/1.0")
+        results, log = self.run_with("0x84303")  # no send response
+        self.assertEqual([r[0] for r in results], [403, 403])
+        self.assertNotIn(masked, [r[1] for r in results])
 
-        status, server, log = self.run_with("0x80042")  # send response only
-        self.assertEqual((status, server), (200, "Masked/1.0"))
+        results, log = self.run_with("0x80042")  # send response only, plain only
+        self.assertEqual(results[0], (404, masked))
+        self.assertNotEqual(results[1][1], masked)
         self.assertNotIn("preproc", log)
         self.assertNotIn("log 127.0.0.1", log)
 
-        status, server, log = self.run_with("0x84341")  # secure connections only
-        self.assertEqual(status, 200)
-        self.assertNotEqual(server, "Masked/1.0")
-        self.assertNotIn("preproc", log)
-        self.assertNotIn("session-end", log)
+        results, log = self.run_with("0x84341")  # secure connections only
+        self.assertEqual(results[0][0], 404)
+        self.assertNotEqual(results[0][1], masked)
+        self.assertEqual(results[1], (403, masked))
+        self.assertNotIn("secure=0", log)
+        self.assertEqual(log.count("session-end"), 1)
 
 
 class HostWorkerUser(unittest.TestCase):
