@@ -90,7 +90,7 @@ http {{
 
     def read(self, rel):
         try:
-            with open(self.path(rel), errors="replace") as f:
+            with open(self.path(rel), errors="replace", newline="") as f:
                 return f.read()
         except FileNotFoundError:
             return ""
@@ -709,6 +709,10 @@ def main():
     p.add_argument("--suite", choices=("host", "vell"), required=True)
     p.add_argument("--asan", action="store_true")
     ARGS, rest = p.parse_known_args()
+    for name in ("nginx", "module", "filter", "incomplete_filter"):
+        value = getattr(ARGS, name)
+        if value and value != "none":
+            setattr(ARGS, name, os.path.abspath(value))
     if ARGS.filter == "none":
         print("SKIPPED: this build has no vell module target (src/host/ is not there yet), "
               "so the suite against the real vell.so cannot run")
