@@ -622,7 +622,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     cln->data = vmcf;
     handle = NULL;
 
-    ngx_log_error(NGX_LOG_NOTICE, cf->log, 0,
+    ngx_log_error(NGX_LOG_INFO, cf->log, 0,
                   "vell filter \"%s\" loaded from \"%V\", flags 0x%xD",
                   ver.lpszFilterDesc, &vmcf->path, vmcf->flags);
 
