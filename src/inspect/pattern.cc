@@ -423,6 +423,20 @@ bool PatternSearch(const std::string& subject, const std::string& pattern) {
   }
 }
 
+bool PatternSearchBacktracking(std::string_view subject, const std::string& pattern) {
+  try {
+    const PatternParse parse = ParsePattern(pattern);
+    if (!parse.syntax) return false;
+    std::string form;
+    AppendBoostForm(form, parse.syntax->root);
+    const BoostRegex re(form, boost::regex::perl);
+    const char* begin = subject.data() != nullptr ? subject.data() : "";
+    return boost::regex_search(begin, begin + subject.size(), re);
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string PatternReplaceFirst(const std::string& subject, const std::string& pattern,
                                 const std::string& format) {
   return CompiledPattern(pattern).ReplaceFirst(subject, format);

@@ -65,6 +65,10 @@ using CompiledPatternPtr = std::shared_ptr<const CompiledPattern>;
 // Compiles pattern afresh and answers whether it occurs in subject; false on any failure.
 bool PatternSearch(const std::string& subject, const std::string& pattern);
 
+// The search as first written: compiles pattern afresh for the backtracking engine alone, with
+// false for every failure, that engine giving up included. Kept for comparisons and benchmarks.
+bool PatternSearchBacktracking(std::string_view subject, const std::string& pattern);
+
 // Compiles pattern afresh and replaces its first match in subject by the expansion of format.
 // Callers call it only for a pattern that PatternSearch just found in the same subject.
 std::string PatternReplaceFirst(const std::string& subject, const std::string& pattern,

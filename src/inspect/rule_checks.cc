@@ -1,6 +1,8 @@
 // The three rule checks: RequestByIP on the server name, SFilter rules on the client values, and
 // BFilter then CFilter rules on the URL. The first rule that fires decides its check.
+#include <array>
 #include <cstdint>
+#include <optional>
 
 #include "config/text.h"
 #include "inspect/pipeline.h"
@@ -11,19 +13,10 @@ namespace {
 
 bool IsAddressCharacter(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
 
-// The RequestInfo position of an SFilter variable, or -1 for a name the filter does not know.
-int ClientValuePosition(const std::string& variable) {
-  if (variable == "REMOTE_ADDR") return RequestInfo::kClientAddress;
-  if (variable == "REMOTE_HOST") return RequestInfo::kClientHost;
-  if (variable == "REQUEST_METHOD") return RequestInfo::kRequestMethod;
-  if (variable == "HTTP_REFERER") return RequestInfo::kReferer;
-  return -1;
-}
-
-bool MetaCharFires(const BuiltinRule& rule, const std::string& url, const RuleSet& rules) {
+bool MetaCharFires(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet& rules) {
   const uint32_t mask = static_cast<uint32_t>(rule.enableMask);
   for (std::size_t i = 0; i < kMetaCharCount; ++i) {
-    if (((mask >> i) & 1u) != 0 && rules.metaCharPatterns[i]->Search(url)) return true;
+    if (((mask >> i) & 1u) != 0 && url.Found(rules.UrlMetaCharIndex(i))) return true;
   }
   return false;
 }
@@ -45,17 +38,21 @@ Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in) {
 
 Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
   const auto& sFilters = in.rules.config.sFilters;
+  if (sFilters.empty()) return kNextNotification;
+  // One pass over each client value that some rule tests, made when the first such rule is met.
+  std::array<std::optional<PatternSet::Scan>, RequestInfo::kValueCount> scans;
   for (std::size_t i = 0; i < sFilters.size(); ++i) {
     const int position = ClientValuePosition(sFilters[i].variable);
     if (position < 0) continue;
-    if (in.rules.sFilterPatterns[i]->Search(info.values[static_cast<std::size_t>(position)])) {
-      return ApplyRuleActions(sFilters[i].name, sFilters[i].actions, in);
-    }
+    const auto p = static_cast<std::size_t>(position);
+    if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
+    if (scans[p]->Found(i)) return ApplyRuleActions(sFilters[i].name, sFilters[i].actions, in);
   }
   return kNextNotification;
 }
 
 Verdict CheckUrlRules(const std::string& url, const Inspection& in) {
+  PatternSet::Scan scan = in.rules.urlPatterns.ScanSubject(url);
   const auto& bFilters = in.rules.config.bFilters;
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
@@ -63,20 +60,20 @@ Verdict CheckUrlRules(const std::string& url, const Inspection& in) {
     if (rule.name == "RequestByIP") {
       continue;
     } else if (rule.name == "MetaChar") {
-      fires = MetaCharFires(rule, url, in.rules);
+      fires = MetaCharFires(rule, scan, in.rules);
     } else if (rule.name == "MaxURLLength") {
       // Both as unsigned 32-bit numbers: a negative limit never fires, and a length beyond
       // 32 bits is over every limit.
       const uint32_t limit = static_cast<uint32_t>(rule.maxUrlLength);
       fires = url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
     } else {
-      fires = in.rules.bFilterPatterns[i]->Search(url);
+      fires = scan.Found(i);
     }
     if (fires) return ApplyRuleActions(rule.name, rule.actions, in);
   }
   const auto& cFilters = in.rules.config.cFilters;
   for (std::size_t i = 0; i < cFilters.size(); ++i) {
-    if (in.rules.cFilterPatterns[i]->Search(url)) {
+    if (scan.Found(in.rules.UrlCFilterIndex(i))) {
       return ApplyRuleActions(cFilters[i].name, cFilters[i].actions, in);
     }
   }

@@ -30,7 +30,15 @@ class PatternCompiler {
 
 }  // namespace
 
-std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config) {
+int ClientValuePosition(const std::string& variable) {
+  const char* const kVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "HTTP_REFERER"};
+  for (int position = 0; position < 4; ++position) {
+    if (variable == kVariables[position]) return position;
+  }
+  return -1;
+}
+
+std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mode) {
   auto rules = std::make_shared<RuleSet>();
   PatternCompiler compiler;
   rules->bFilterPatterns = compiler.CompileAll(config.bFilters);
@@ -40,6 +48,21 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config) {
   for (std::size_t i = 0; i < kMetaCharCount; ++i) {
     rules->metaCharPatterns[i] = compiler.Compile(MetaCharPatterns[i]);
   }
+
+  std::vector<CompiledPatternPtr> url = rules->bFilterPatterns;
+  url.insert(url.end(), rules->metaCharPatterns.begin(), rules->metaCharPatterns.end());
+  url.insert(url.end(), rules->cFilterPatterns.begin(), rules->cFilterPatterns.end());
+  rules->urlPatterns = PatternSet(std::move(url), mode);
+  for (int position = 0; position < 4; ++position) {
+    std::vector<CompiledPatternPtr> client(config.sFilters.size());
+    for (std::size_t i = 0; i < config.sFilters.size(); ++i) {
+      if (ClientValuePosition(config.sFilters[i].variable) == position) {
+        client[i] = rules->sFilterPatterns[i];
+      }
+    }
+    rules->clientPatterns[static_cast<std::size_t>(position)] = PatternSet(std::move(client), mode);
+  }
+  rules->rewritePatternSet = PatternSet(rules->rewritePatterns, mode);
   rules->config = std::move(config);
   return rules;
 }

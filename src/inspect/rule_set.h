@@ -9,6 +9,8 @@
 
 #include "config/filter_config.h"
 #include "inspect/pattern.h"
+#include "inspect/pattern_set.h"
+#include "inspect/server_request.h"
 #include "inspect/signatures.h"
 
 namespace vell {
@@ -22,10 +24,26 @@ struct RuleSet {
   std::vector<CompiledPatternPtr> sFilterPatterns;
   std::vector<CompiledPatternPtr> rewritePatterns;
   std::array<CompiledPatternPtr, kMetaCharCount> metaCharPatterns;
+
+  // Every pattern tested against one kind of subject, for one pass over it. The URL set holds the
+  // BFilter patterns at their rule's index, then the metacharacter patterns, then the CFilter
+  // patterns; client set p holds, at each SFilter rule's index, the pattern of the rules on
+  // RequestInfo value p (null for the others); the rewrite set holds the Rewrite patterns.
+  PatternSet urlPatterns;
+  std::array<PatternSet, RequestInfo::kValueCount> clientPatterns;
+  PatternSet rewritePatternSet;
+  std::size_t UrlMetaCharIndex(std::size_t i) const { return bFilterPatterns.size() + i; }
+  std::size_t UrlCFilterIndex(std::size_t i) const {
+    return bFilterPatterns.size() + kMetaCharCount + i;
+  }
 };
 
+// The RequestInfo position that an SFilter variable names, or -1 for any other name.
+int ClientValuePosition(const std::string& variable);
+
 // Compiles every pattern of config; equal pattern texts share one compiled pattern.
-std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config);
+std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config,
+                                              MatchMode mode = MatchMode::kOnePass);
 
 }  // namespace vell
 

@@ -41,7 +41,8 @@ std::string ReadHeader(ServerRequest& server, const char* name);
 // The four request texts that the client rules test, by position.
 struct RequestInfo {
   enum Position { kClientAddress = 0, kClientHost = 1, kRequestMethod = 2, kReferer = 3 };
-  std::array<std::string, 4> values;
+  static constexpr std::size_t kValueCount = 4;
+  std::array<std::string, kValueCount> values;
 };
 
 // The value of the "HTTP_REFERER" entry of an "ALL_HTTP" text (lines of NAME:value and LF): the

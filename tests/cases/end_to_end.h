@@ -42,6 +42,14 @@ inline std::string LongUrl(std::size_t length, const std::string& tail) {
   return url + tail;
 }
 
+// text repeated until it is `length` bytes long (the last copy may be cut).
+inline std::string Repeated(const std::string& text, std::size_t length) {
+  std::string out;
+  while (out.size() < length) out += text;
+  out.resize(length);
+  return out;
+}
+
 inline const std::vector<EndToEndCase>& EndToEndCases() {
   static const std::vector<EndToEndCase> cases = {
       // The typical attack and the typical harmless request.
@@ -186,6 +194,13 @@ inline const std::vector<EndToEndCase>& EndToEndCases() {
       {"RefererAfterLongHeadersIsFound", {"SFilter=HTTP_REFERER,^http://evil/$,deny"},
        {.allHttp = "HTTP_COOKIE:" + std::string(3000, 'c') + "\nHTTP_REFERER:http://evil/\n"},
        kError},
+
+      // Padding that makes a backtracking matcher give up no longer hides an attack.
+      {"PaddedCrlfInjectionIsDenied", {"BFilter=URLSplit1,deny,log"},
+       {.url = "/r?x=" + Repeated("%0d", 16384) + "%0d%0aContent-Type:%20text/html"}, kError, {},
+       {"URLSplit1, 10.0.0.5, /r?x=" + Repeated("%0d", 16384) + "%0d%0aContent-Type:%20text/html"}},
+      {"PaddingAloneIsNoAttack", {"BFilter=URLSplit1,deny", "BFilter=URLSplit3,deny"},
+       {.url = "/r?x=" + Repeated("%0d", 16384)}, kNext},
   };
   return cases;
 }

@@ -1,0 +1,102 @@
+// One linear-time pass over a subject for every pattern of a list that has such a form.
+#include "inspect/pattern_set.h"
+
+#include <map>
+
+#include <re2/set.h>
+
+#include "inspect/pattern_re2.h"
+
+namespace vell {
+
+// The patterns' linear forms in one RE2 set; slot k of the set stands for entries members[k].
+struct PatternSet::OnePass {
+  explicit OnePass(const re2::RE2::Options& options) : set(options, re2::RE2::UNANCHORED) {}
+  re2::RE2::Set set;
+  std::vector<std::vector<std::size_t>> members;
+};
+
+namespace {
+
+// Room for the one-pass engine's state machine; it grows with use up to this bound, and a subject
+// that needs more is answered pattern by pattern instead.
+constexpr int64_t kOnePassMemory = 16 << 20;
+
+}  // namespace
+
+PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
+    : patterns_(std::move(patterns)), mode_(mode) {
+  if (mode_ != MatchMode::kOnePass) return;
+  re2::RE2::Options options = LinearEngineOptions();
+  options.set_max_mem(kOnePassMemory);
+  auto onePass = std::make_unique<OnePass>(options);
+  std::map<const CompiledPattern*, std::size_t> slotOf;
+  for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    const CompiledPattern* pattern = patterns_[i].get();
+    if (pattern == nullptr || !pattern->linear()) continue;
+    auto [it, inserted] = slotOf.try_emplace(pattern, onePass->members.size());
+    if (inserted) {
+      if (onePass->set.Add(pattern->linearForm(), nullptr) < 0) {
+        slotOf.erase(it);
+        continue;  // asked one by one instead
+      }
+      onePass->members.emplace_back();
+    }
+    onePass->members[it->second].push_back(i);
+  }
+  if (onePass->members.empty() || !onePass->set.Compile()) return;
+  onePass_ = std::move(onePass);
+}
+
+PatternSet::PatternSet() = default;
+PatternSet::~PatternSet() = default;
+PatternSet::PatternSet(PatternSet&&) noexcept = default;
+PatternSet& PatternSet::operator=(PatternSet&&) noexcept = default;
+
+PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
+  Scan scan;
+  scan.set_ = this;
+  scan.subject_ = subject;
+  scan.state_.assign(patterns_.size(), Scan::kUnknown);
+  if (!onePass_) return scan;
+  std::vector<int> hits;
+  re2::RE2::Set::ErrorInfo error{};
+  const bool any =
+      onePass_->set.Match(re2::StringPiece(subject.data(), subject.size()), &hits, &error);
+  if (!any && error.kind != re2::RE2::Set::kNoError) {
+    return scan;  // out of room for this subject: every pattern is asked on its own
+  }
+  for (const auto& members : onePass_->members) {
+    for (std::size_t index : members) scan.state_[index] = Scan::kNo;
+  }
+  for (int slot : hits) {
+    for (std::size_t index : onePass_->members[static_cast<std::size_t>(slot)]) {
+      scan.state_[index] = Scan::kYes;
+    }
+  }
+  return scan;
+}
+
+bool PatternSet::Scan::Found(std::size_t index) {
+  if (state_[index] == kUnknown) {
+    const CompiledPattern* pattern = set_->patterns_[index].get();
+    bool found = false;
+    if (pattern != nullptr) {
+      switch (set_->mode_) {
+        case MatchMode::kLiteral:
+          found = PatternSearchBacktracking(subject_, pattern->source());
+          break;
+        case MatchMode::kCompiledOnce:
+          found = pattern->SearchBacktracking(subject_).value_or(false);
+          break;
+        case MatchMode::kOnePass:
+          found = pattern->Search(subject_);
+          break;
+      }
+    }
+    state_[index] = found ? kYes : kNo;
+  }
+  return state_[index] == kYes;
+}
+
+}  // namespace vell

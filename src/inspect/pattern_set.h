@@ -1,0 +1,66 @@
+// Which of a list of patterns occur in one subject. Patterns with a linear-time form are all
+// searched in one pass over the subject; the others are asked one by one, and only when a caller
+// asks about them.
+#ifndef VELL_INSPECT_PATTERN_SET_H_
+#define VELL_INSPECT_PATTERN_SET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "inspect/pattern.h"
+
+namespace re2 {
+class RE2;
+}  // namespace re2
+
+namespace vell {
+
+// How the request path tests patterns. Only kOnePass serves requests; the other two exist so that
+// benchmarks can compare against them.
+enum class MatchMode {
+  kLiteral,       // compile the pattern afresh on every test, backtracking engine only
+  kCompiledOnce,  // patterns compiled at load, backtracking engine only
+  kOnePass,       // one linear-time pass for every pattern that has such a form
+};
+
+class PatternSet {
+ public:
+  PatternSet();
+  // A null entry never matches. Compiles the one-pass engine over the entries with a linear form.
+  PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode);
+  ~PatternSet();
+  PatternSet(PatternSet&&) noexcept;
+  PatternSet& operator=(PatternSet&&) noexcept;
+
+  std::size_t size() const { return patterns_.size(); }
+
+  // The answers for one subject. Holds a view of the subject: it must outlive the Scan.
+  class Scan {
+   public:
+    // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Search.
+    bool Found(std::size_t index);
+
+   private:
+    friend class PatternSet;
+    enum : uint8_t { kUnknown, kYes, kNo };
+    const PatternSet* set_ = nullptr;
+    std::string_view subject_;
+    std::vector<uint8_t> state_;
+  };
+
+  // Runs the one pass over subject (nothing else until Found is asked).
+  Scan ScanSubject(std::string_view subject) const;
+
+ private:
+  struct OnePass;
+  std::vector<CompiledPatternPtr> patterns_;
+  MatchMode mode_ = MatchMode::kOnePass;
+  std::unique_ptr<OnePass> onePass_;
+};
+
+}  // namespace vell
+
+#endif  // VELL_INSPECT_PATTERN_SET_H_
