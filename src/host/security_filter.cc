@@ -10,6 +10,11 @@
 #include "config/filter_config.h"
 #include "inspect/pipeline.h"
 
+// The benchmarks build this file with the other match modes, to compare them through the exports.
+#ifndef VELL_MATCH_MODE
+#define VELL_MATCH_MODE kOnePass
+#endif
+
 namespace vell {
 
 namespace {
@@ -74,7 +79,7 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     // A loading step failed (no ".log" in the log path, memory): the filter still loads.
   }
   try {
-    rules_ = CompileRuleSet(std::move(config));
+    rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
   } catch (...) {
     rules_.reset();
   }

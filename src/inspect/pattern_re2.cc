@@ -79,7 +79,7 @@ bool AlwaysMatchesEmpty(const Nodes& sequence) {
   return true;
 }
 
-// Does the sequence hold a line anchor, whose own written form may consume a CR or LF?
+// Does the node hold a line anchor, whose own written form may consume a CR or LF?
 bool HasLineAnchor(const PatternNode& node) {
   if (node.kind == Kind::kAssertion) {
     return node.assertion == PatternAssertion::kLineStart ||
@@ -92,9 +92,15 @@ bool HasLineAnchor(const PatternNode& node) {
   return false;
 }
 
-bool HasLineAnchor(const Nodes& sequence) {
-  for (const PatternNode* node : sequence) {
-    if (HasLineAnchor(*node)) return true;
+// Can another line anchor be reached from one end of the sequence without consuming a byte? Its
+// written form could then consume the same CR or LF as this anchor's. Anchors that lie behind a
+// node that always consumes are too far away to interfere.
+bool LineAnchorWithinReach(const Nodes& sequence, bool fromEnd) {
+  const std::size_t n = sequence.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const PatternNode& node = *sequence[fromEnd ? n - 1 - k : k];
+    if (HasLineAnchor(node)) return true;
+    if (!MayBeEmpty(node)) return false;
   }
   return false;
 }
@@ -201,12 +207,16 @@ class Writer {
           out_ += static_cast<char>(ToUpperAscii(node.byte));
           out_ += ']';
         } else {
-          AppendHexEscape(out_, node.byte);
+          AppendByte(node.byte);
         }
         return;
       case Kind::kByteSet:
         if (node.bytes.none()) {
           out_ += "[^\\x00-\\xFF]";
+        } else if (node.bytes.count() == 1) {
+          for (int c = 0; c < 256; ++c) {
+            if (node.bytes.test(c)) AppendByte(static_cast<unsigned char>(c));
+          }
         } else {
           AppendByteSetBracket(out_, node.bytes);
         }
@@ -220,6 +230,15 @@ class Writer {
   std::string Take() { return std::move(out_); }
 
  private:
+  // RE2 (as packaged here) loses the Latin-1 reading of a byte from 0x80 up when it factors a
+  // common leading literal out of alternatives, as in "\x80a|\x80b", and then never matches it.
+  // Written as a one-time repeat, the byte is not a plain literal while the pattern is parsed, so
+  // it is not factored that way; the repeat is simplified away before matching.
+  void AppendByte(unsigned char c) {
+    AppendHexEscape(out_, c);
+    if (c >= 0x80) out_ += "{1}";
+  }
+
   void WriteAssertion(PatternAssertion assertion, bool first, bool last, const Nodes& before,
                       const Nodes& after) {
     switch (assertion) {
@@ -239,7 +258,7 @@ class Writer {
         // First in the pattern, "^" may consume the CR or LF before the match. That answers
         // differently only between the CR and LF of a pair, where what follows would have to begin
         // with the LF; and not at all when what follows matches the empty string anywhere.
-        if (first && !HasLineAnchor(after) &&
+        if (first && !LineAnchorWithinReach(after, false) &&
             (!EdgeBytes(after, false).test('\n') || AlwaysMatchesEmpty(after))) {
           out_ += "(?:\\A|[\\x0A\\x0D])";
           return;
@@ -247,7 +266,7 @@ class Writer {
         throw Untranslatable{"\"^\" other than at the start of the pattern"};
       case PatternAssertion::kLineEnd:
         // The mirror image: last in the pattern, "$" may consume the CR or LF after the match.
-        if (last && !HasLineAnchor(before) &&
+        if (last && !LineAnchorWithinReach(before, true) &&
             (!EdgeBytes(before, true).test('\r') || AlwaysMatchesEmpty(before))) {
           out_ += "(?:\\z|[\\x0A\\x0D])";
           return;

@@ -15,16 +15,21 @@ constexpr uint32_t kLargestRead = 64u * 1024 * 1024;
 
 template <typename ReadFn>
 std::string ReadFully(ReadFn read) {
+  // The first read goes to a buffer on the stack; only a longer value needs one on the heap.
+  char first[kReadBufferSize + 1];
+  std::vector<char> larger;
+  char* buffer = first;
   uint32_t room = kReadBufferSize;
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     // One byte past the room the server is told about stays NUL, so the text always ends.
-    std::vector<char> buffer(static_cast<std::size_t>(room) + 1, '\0');
+    buffer[0] = '\0';
+    buffer[room] = '\0';
     uint32_t size = room;
-    if (read(buffer.data(), &size)) {
-      return std::string(buffer.begin(), std::find(buffer.begin(), buffer.end(), '\0'));
-    }
+    if (read(buffer, &size)) return std::string(buffer, std::find(buffer, buffer + room, '\0'));
     if (size <= room || size > kLargestRead) return {};
     room = size;
+    larger.assign(static_cast<std::size_t>(room) + 1, '\0');
+    buffer = larger.data();
   }
   return {};
 }

@@ -116,6 +116,25 @@ TEST(Engines, PaddedAttacksAreFound) {
   }
 }
 
+// Bytes from 0x80 up in alternatives that share a leading byte: found by generated patterns.
+TEST(Engines, HighBytesInFactoredAlternatives) {
+  struct Case { const char* pattern; std::string subject; bool found; };
+  const Case kCases[] = {
+      {"(\\x{80}|\\x{80})", "a\x80" "b", true},
+      {"(\\x80b|\\x80c)", "-\x80" "c-", true},
+      {"(\\xffx|\\xff)", "\xff", true},
+      {"([\\x80]|[\\x80])", "\x80", true},
+      {"(\\x80\\x80|\\x80\\x81)", "\x80\x82", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.pattern);
+    const CompiledPattern compiled(c.pattern);
+    ASSERT_TRUE(compiled.linear());
+    EXPECT_EQ(*compiled.SearchLinear(c.subject), c.found);
+    EXPECT_EQ(*compiled.SearchBacktracking(c.subject), c.found);
+  }
+}
+
 // Which constructs keep a pattern on the backtracking engine.
 TEST(Engines, PatternsWithoutAnExactLinearForm) {
   struct Case { const char* pattern; bool linear; };
@@ -124,7 +143,8 @@ TEST(Engines, PatternsWithoutAnExactLinearForm) {
       {"\\bword\\b", true},   {"\\Aa\\z", true},     {"a{1000}", true},   {"a|^b", true},
       {"x^a", false},         {"a$x", false},        {"\\<a", false},     {"a\\>", false},
       {"a{1001}", false},     {"(^a)*", false},      {"^\\n", false},     {"\\r$", false},
-      {"^(\\n|a)", false},    {"^$\\n", false},
+      {"^(\\n|a)", false},    {"^$\\n", false},     {"^(GET|HEAD)$", true},  {"^a?$", false},
+      {"^(a|$)", false},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.pattern);
