@@ -25,6 +25,10 @@ class ReplayServer {
   virtual ServedRequest Serve(const WalkRequest& values, const std::string& allHttp) = 0;
 };
 
+// The text of the config file at path with every AuditLog line removed and, when auditLog is not
+// empty, one AuditLog line naming its absolute path appended. Every other byte is kept.
+std::string ConfigWithAuditLog(const std::string& path, const std::string& auditLog);
+
 // Loads a private copy of the module with a private copy of the configuration, whose AuditLog is
 // options.auditLog or, when that is empty, removed so that nothing is logged. Null, with the
 // reason in *error, when the module cannot be found or loaded.
