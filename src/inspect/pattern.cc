@@ -1,26 +1,368 @@
-// Placeholder matcher: plain Boost.Regex with case ignored, until the syntax reader lands.
+// Pattern matching on Boost.Regex: the syntax tree is written out as a Perl-syntax expression in
+// which every atom is explicit, so the engine's locale, case tables and options play no part.
 #include "inspect/pattern.h"
+
+#include <cstdio>
+#include <exception>
+#include <utility>
+#include <vector>
 
 #include <boost/regex.hpp>
 
+#include "inspect/pattern_syntax.h"
+
 namespace vell {
+
+namespace {
+
+// The C++ locale traits on every platform: the form needs nothing from a locale, and these traits
+// behave the same on Linux and Windows.
+using BoostRegex = boost::basic_regex<char, boost::cpp_regex_traits<char>>;
+using BoostMatch = boost::match_results<const char*>;
+
+void AppendHex(std::string& out, unsigned char c) {
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned>(c));
+  out += text;
+}
+
+void AppendBracket(std::string& out, const ByteSet& set) {
+  out += '[';
+  for (int c = 0; c < 256;) {
+    if (!set.test(c)) {
+      ++c;
+      continue;
+    }
+    int last = c;
+    while (last + 1 < 256 && set.test(last + 1)) ++last;
+    AppendHex(out, static_cast<unsigned char>(c));
+    if (last > c) {
+      if (last > c + 1) out += '-';
+      AppendHex(out, static_cast<unsigned char>(last));
+    }
+    c = last + 1;
+  }
+  out += ']';
+}
+
+const std::string& WordBracket() {
+  static const std::string bracket = [] {
+    ByteSet set;
+    for (int c = 0; c < 256; ++c) {
+      if (IsWordByte(static_cast<unsigned char>(c))) set.set(c);
+    }
+    std::string out;
+    AppendBracket(out, set);
+    return out;
+  }();
+  return bracket;
+}
+
+void AppendAssertion(std::string& out, PatternAssertion assertion) {
+  const std::string& w = WordBracket();
+  switch (assertion) {
+    case PatternAssertion::kLineStart:
+      out += "(?:\\A|(?<=\\x0A)|(?<=\\x0D)(?!\\x0A))";
+      break;
+    case PatternAssertion::kLineEnd:
+      out += "(?:\\z|(?=\\x0D)|(?<!\\x0D)(?=\\x0A))";
+      break;
+    case PatternAssertion::kSubjectStart:
+      out += "\\A";
+      break;
+    case PatternAssertion::kSubjectEnd:
+      out += "\\z";
+      break;
+    case PatternAssertion::kSubjectEndBreaks:
+      out += "(?=[\\x0A\\x0D]*\\z)";
+      break;
+    case PatternAssertion::kWordBoundary:
+      out += "(?:(?<=" + w + ")(?!" + w + ")|(?<!" + w + ")(?=" + w + "))";
+      break;
+    case PatternAssertion::kNotWordBoundary:
+      out += "(?:(?<=" + w + ")(?=" + w + ")|(?<!" + w + ")(?!" + w + "))";
+      break;
+    case PatternAssertion::kWordStart:
+      out += "(?<!" + w + ")(?=" + w + ")";
+      break;
+    case PatternAssertion::kWordEnd:
+      out += "(?<=" + w + ")(?!" + w + ")";
+      break;
+  }
+}
+
+void AppendBoostForm(std::string& out, const PatternNode& node) {
+  using Kind = PatternNode::Kind;
+  switch (node.kind) {
+    case Kind::kEmpty:
+      out += "(?:)";
+      break;
+    case Kind::kAlternation:
+      out += "(?:";
+      for (std::size_t i = 0; i < node.children.size(); ++i) {
+        if (i > 0) out += '|';
+        AppendBoostForm(out, node.children[i]);
+      }
+      out += ')';
+      break;
+    case Kind::kConcatenation:
+      for (const PatternNode& child : node.children) AppendBoostForm(out, child);
+      break;
+    case Kind::kGroup:
+      out += '(';
+      AppendBoostForm(out, node.children.front());
+      out += ')';
+      break;
+    case Kind::kRepeat: {
+      const PatternNode& child = node.children.front();
+      // Groups, literals and sets are single atoms in the form; anything else gets wrapped.
+      const bool atom = child.kind == Kind::kGroup || child.kind == Kind::kLiteral ||
+                        (child.kind == Kind::kByteSet && child.bytes.any());
+      if (!atom) out += "(?:";
+      AppendBoostForm(out, child);
+      if (!atom) out += ')';
+      out += '{' + std::to_string(node.min) + ',';
+      if (node.max != PatternNode::kUnbounded) out += std::to_string(node.max);
+      out += '}';
+      break;
+    }
+    case Kind::kLiteral:
+      if (IsLetterByte(node.byte)) {
+        out += '[';
+        out += static_cast<char>(ToLowerAscii(node.byte));
+        out += static_cast<char>(ToUpperAscii(node.byte));
+        out += ']';
+      } else {
+        AppendHex(out, node.byte);
+      }
+      break;
+    case Kind::kByteSet:
+      if (node.bytes.none()) {
+        out += "(?!)";
+      } else if (node.bytes.count() == 1) {
+        for (int c = 0; c < 256; ++c) {
+          if (node.bytes.test(c)) AppendHex(out, static_cast<unsigned char>(c));
+        }
+      } else {
+        AppendBracket(out, node.bytes);
+      }
+      break;
+    case Kind::kAssertion:
+      AppendAssertion(out, node.assertion);
+      break;
+  }
+}
+
+// Case conversion state of a format expansion.
+enum class CaseMode { kNone, kLower, kUpper };
+
+class FormatWriter {
+ public:
+  explicit FormatWriter(std::string& out) : out_(out) {}
+
+  // A character that case conversion applies to.
+  void PutConverted(char c) {
+    auto byte = static_cast<unsigned char>(c);
+    CaseMode mode = next_ != CaseMode::kNone ? next_ : mode_;
+    next_ = CaseMode::kNone;
+    if (mode == CaseMode::kLower) byte = ToLowerAscii(byte);
+    if (mode == CaseMode::kUpper) byte = ToUpperAscii(byte);
+    out_ += static_cast<char>(byte);
+  }
+  void PutConverted(const char* begin, const char* end) {
+    for (const char* p = begin; p != end; ++p) PutConverted(*p);
+  }
+  // A character produced by a "\" escape: output as it is.
+  void PutRaw(char c) { out_ += c; }
+
+  void SetNext(CaseMode mode) { next_ = mode; }
+  void SetMode(CaseMode mode) {
+    mode_ = mode;
+    next_ = CaseMode::kNone;
+  }
+
+ private:
+  std::string& out_;
+  CaseMode mode_ = CaseMode::kNone;
+  CaseMode next_ = CaseMode::kNone;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Appends the expansion of format for the match m of subject [begin, end) to out.
+void ExpandFormat(std::string& out, const std::string& formatText, const char* begin,
+                  const char* end, const BoostMatch& m) {
+  // The format is read up to its first NUL.
+  const std::string_view format(formatText.c_str());
+  FormatWriter writer(out);
+  std::size_t i = 0;
+  const std::size_t n = format.size();
+  while (i < n) {
+    const char c = format[i++];
+    if (c == '$') {
+      if (i >= n) {
+        writer.PutConverted('$');
+        break;
+      }
+      const char k = format[i];
+      if (k == '&') {
+        ++i;
+        writer.PutConverted(m[0].first, m[0].second);
+      } else if (k == '`' || k == 'A') {
+        ++i;
+        writer.PutConverted(begin, m[0].first);
+      } else if (k == '\'' || k == 'z') {
+        ++i;
+        writer.PutConverted(m[0].second, end);
+      } else if (IsDigit(k)) {
+        // All consecutive digits form the number; a number past the groups inserts nothing.
+        std::size_t group = 0;
+        bool tooLarge = false;
+        while (i < n && IsDigit(format[i])) {
+          if (group > m.size()) tooLarge = true;
+          if (!tooLarge) group = group * 10 + static_cast<std::size_t>(format[i] - '0');
+          ++i;
+        }
+        if (!tooLarge && group < m.size() && m[group].matched) {
+          writer.PutConverted(m[group].first, m[group].second);
+        }
+      } else {
+        writer.PutConverted('$');
+      }
+      continue;
+    }
+    if (c != '\\') {
+      writer.PutConverted(c);
+      continue;
+    }
+    if (i >= n) {
+      writer.PutRaw('\\');
+      break;
+    }
+    const char e = format[i++];
+    switch (e) {
+      case 'a':
+        writer.PutRaw('\a');
+        break;
+      case 'f':
+        writer.PutRaw('\f');
+        break;
+      case 'n':
+        writer.PutRaw('\n');
+        break;
+      case 'r':
+        writer.PutRaw('\r');
+        break;
+      case 't':
+        writer.PutRaw('\t');
+        break;
+      case 'v':
+        writer.PutRaw('\v');
+        break;
+      case 'e':
+        writer.PutRaw('\x1b');
+        break;
+      case 'l':
+        writer.SetNext(CaseMode::kLower);
+        break;
+      case 'u':
+        writer.SetNext(CaseMode::kUpper);
+        break;
+      case 'L':
+        writer.SetMode(CaseMode::kLower);
+        break;
+      case 'U':
+        writer.SetMode(CaseMode::kUpper);
+        break;
+      case 'E':
+        writer.SetMode(CaseMode::kNone);
+        break;
+      case 'x': {
+        int value = -1;
+        std::size_t next = i;
+        if (next < n && format[next] == '{') {
+          std::size_t j = next + 1;
+          int v = 0;
+          while (j < n && HexDigit(format[j]) >= 0 && v <= 0xff) v = v * 16 + HexDigit(format[j++]);
+          if (j < n && format[j] == '}' && j > next + 1 && v <= 0xff) {
+            value = v;
+            next = j + 1;
+          }
+        } else {
+          int v = 0;
+          std::size_t j = next;
+          while (j < n && j < next + 2 && HexDigit(format[j]) >= 0)
+            v = v * 16 + HexDigit(format[j++]);
+          if (j > next) {
+            value = v;
+            next = j;
+          }
+        }
+        if (value < 0) {
+          writer.PutRaw('x');
+        } else {
+          writer.PutRaw(static_cast<char>(value));
+          i = next;
+        }
+        break;
+      }
+      case 'c':
+        if (i < n && static_cast<unsigned char>(format[i]) >= 64 &&
+            static_cast<unsigned char>(format[i]) <= 127) {
+          writer.PutRaw(static_cast<char>(format[i++] - 64));
+        } else {
+          writer.PutRaw('c');
+        }
+        break;
+      default:
+        if (e >= '0' && e <= '7') {
+          int value = e - '0';
+          for (int digits = 1; digits < 3 && i < n && format[i] >= '0' && format[i] <= '7';
+               ++digits) {
+            value = value * 8 + (format[i++] - '0');
+          }
+          writer.PutRaw(static_cast<char>(value & 0xff));
+        } else {
+          writer.PutRaw(e);
+        }
+        break;
+    }
+  }
+}
+
+}  // namespace
 
 struct CompiledPattern::Impl {
   std::string source;
   std::string error;
-  std::optional<boost::regex> re;
+  std::optional<BoostRegex> re;
+
+  // The leftmost-longest match with POSIX sub-expression choice; throws when matching fails.
+  bool Find(const char* begin, const char* end, BoostMatch& m) const {
+    return boost::regex_search(begin, end, m, *re, boost::match_posix);
+  }
 };
 
 CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_unique<Impl>()) {
   impl_->source = pattern;
-  if (pattern.empty()) {
-    impl_->error = "empty pattern";
+  PatternParse parse = ParsePattern(pattern);
+  if (!parse.syntax) {
+    impl_->error = std::move(parse.error);
     return;
   }
+  std::string form;
+  AppendBoostForm(form, parse.syntax->root);
   try {
-    impl_->re.emplace(pattern, boost::regex::perl | boost::regex::icase);
+    impl_->re.emplace(form, boost::regex::perl);
   } catch (const std::exception& e) {
-    impl_->error = e.what();
+    impl_->error = std::string("engine refused the pattern: ") + e.what();
   }
 }
 
@@ -31,17 +373,24 @@ bool CompiledPattern::valid() const { return impl_->re.has_value(); }
 const std::string& CompiledPattern::error() const { return impl_->error; }
 
 bool CompiledPattern::Search(std::string_view subject) const {
-  return FindFirst(subject).has_value();
+  if (!impl_->re) return false;
+  try {
+    const char* begin = subject.data() != nullptr ? subject.data() : "";
+    return boost::regex_search(begin, begin + subject.size(), *impl_->re);
+  } catch (...) {
+    return false;
+  }
 }
 
 std::optional<CompiledPattern::Span> CompiledPattern::FindFirst(std::string_view subject) const {
   if (!impl_->re) return std::nullopt;
   try {
-    boost::match_results<std::string_view::const_iterator> m;
-    if (!boost::regex_search(subject.begin(), subject.end(), m, *impl_->re)) return std::nullopt;
-    return Span{static_cast<std::size_t>((m[0].first - subject.begin())),
-                static_cast<std::size_t>(m[0].second - subject.begin())};
-  } catch (const std::exception&) {
+    const char* begin = subject.data() != nullptr ? subject.data() : "";
+    BoostMatch m;
+    if (!impl_->Find(begin, begin + subject.size(), m)) return std::nullopt;
+    return Span{static_cast<std::size_t>(m[0].first - begin),
+                static_cast<std::size_t>(m[0].second - begin)};
+  } catch (...) {
     return std::nullopt;
   }
 }
@@ -49,11 +398,22 @@ std::optional<CompiledPattern::Span> CompiledPattern::FindFirst(std::string_view
 std::string CompiledPattern::ReplaceFirst(const std::string& subject,
                                           const std::string& format) const {
   if (!impl_->re) return subject;
-  return boost::regex_replace(subject, *impl_->re, format, boost::format_first_only);
+  const char* begin = subject.data();
+  const char* end = begin + subject.size();
+  BoostMatch m;
+  if (!impl_->Find(begin, end, m)) return subject;
+  std::string result(begin, m[0].first);
+  ExpandFormat(result, format, begin, end, m);
+  result.append(m[0].second, end);
+  return result;
 }
 
 bool PatternSearch(const std::string& subject, const std::string& pattern) {
-  return CompiledPattern(pattern).Search(subject);
+  try {
+    return CompiledPattern(pattern).Search(subject);
+  } catch (...) {
+    return false;  // out of memory while compiling
+  }
 }
 
 std::string PatternReplaceFirst(const std::string& subject, const std::string& pattern,

@@ -23,6 +23,7 @@ class CompiledPattern {
 
   const std::string& source() const;
   bool valid() const;
+  // Empty for a valid pattern; otherwise a short reason, e.g. `unbalanced "(" at offset 3`.
   const std::string& error() const;
 
   // True when the pattern occurs anywhere in subject. False when it does not, when the pattern is
@@ -37,7 +38,8 @@ class CompiledPattern {
   std::optional<Span> FindFirst(std::string_view subject) const;
 
   // subject with its first (leftmost-longest) match replaced by the expansion of format; subject
-  // unchanged without a match. Throws when matching fails.
+  // unchanged without a match and for an invalid pattern. Throws when matching fails (the engine's
+  // bound on matching effort, memory).
   std::string ReplaceFirst(const std::string& subject, const std::string& format) const;
 
  private:

@@ -1,1 +1,610 @@
+#include "inspect/pattern.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "inspect/pattern_syntax.h"
+#include "inspect/signatures.h"
+
+namespace vell {
+namespace {
+
+using namespace std::literals;
+
+struct SearchCase {
+  std::string_view pattern;
+  std::string_view subject;
+  bool found;
+};
+
+const SearchCase kSearch[] = {
+    // The built-in signatures on the subjects they are written for; letter case is ignored.
+    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id=%27%20UNION", true},
+    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id='\tUnIoN", true},
+    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id=%27%20%20union", false},
+    {R"(^/default(\.)ida)", "/DEFAULT.IDA?NNNN", true},
+    {R"(^/default(\.)ida)", "/x/default.ida", false},
+    {R"(^/default(\.)ida)", "/defaultxida", false},
+    {R"((%0a)|(%0d))", "/a%0D", true},
+    {R"((\%24)|(\$))", "/a%24", true},
+    {R"((\%24)|(\$))", "/a$b", true},
+    {R"((%7c)|(\|))", "/a|b", true},
+    {R"((%7c)|(\|))", "/ab", false},
+    {R"([^\n]+((%3D)|(=)))", "a=", true},
+    {"[^\\n]+((%3D)|(=))", "\n=", false},
+    {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/1.1", true},
+    {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/2.1", false},
+    {R"((system32/cmd(\.)exe)|(root(\.)exe))", "/scripts/..%5c../winnt/SYSTEM32/cmd.exe?/c+dir",
+     true},
+    {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9F", true},
+    {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9", false},
+    {R"(((%3C)|(<))((!)|(%21))((-)|(%2D))((-)|(%2D))+(\s)*((#)|(%23)))", "<!-- #exec", true},
+    {"%00", "/a%00", true},
+
+    // Groups, alternation and repeats.
+    {"(ab)|c", "xc", true},
+    {"x(ab)|cy", "xaby", true},
+    {"ab*c", "ac", true},
+    {"ab+c", "ac", false},
+    {"ab?c", "abbc", false},
+    {"xa{2}y", "xay", false},
+    {"xa{2}y", "xaay", true},
+    {"xa{2,}y", "xaaaay", true},
+    {"xa{1,2}y", "xaaay", false},
+    {"xa{0,1}y", "xy", true},
+    {"x(ab){2}y", "xababy", true},
+    // An empty alternative or group matches the empty string.
+    {"a|", "b", true},
+    {"x()y", "XY", true},
+    {"x(|a)y", "xay", true},
+    {"x()*y", "xy", true},
+    {"(a|)*b", "aab", true},
+    {"(^a)*b", "ab", true},
+    // A set that holds no byte never matches, repeated or not.
+    {"[^\\x00-\\xff]", "a", false},
+    {"x[^\\x00-\\xff]*y", "xy", true},
+
+    // Letter case is ignored for ASCII letters only.
+    {"union", "UNION", true},
+    {"UNION", "union", true},
+    {"\\x41", "a", true},
+    {"\\xe9", "caf\xe9", true},
+    {"\\xe9", "caf\xc9", false},
+    {"\xc3\xa9", "caf\xc3\xa9", true},
+
+    // "." and "\C" take every byte.
+    {"a.b", "a\nb", true},
+    {"a.b", "a\rb", true},
+    {"a.b", "a\0b"sv, true},
+    {"a\\Cb",
+     "a\xff"
+     "b",
+     true},
+
+    // Line anchors around CR, LF and CRLF.
+    {"^b", "a\nb", true},
+    {"^b", "a\rb", true},
+    {"^b", "a\r\nb", true},
+    {"^b", "ab", false},
+    {"^\\n", "a\r\nb", false},
+    {"a$", "a\r\nb", true},
+    {"a$", "a\nb", true},
+    {"a$", "a\rb", true},
+    {"a$", "ab", false},
+    {"\\r$", "a\r\nb", false},
+    {"^$", "", true},
+    {"^$", "\r\n", true},
+
+    // Bracket expressions.
+    {"[]a]", "]", true},
+    {"[^]a]", "]", false},
+    {"[^]a]", "b", true},
+    {"[^a]", "A", false},
+    {"[a-]", "-", true},
+    {"[a-c]", "B", true},
+    {"[A-C]", "d", false},
+    {"[\\n]", "\n", true},
+    {"[\\]]", "]", true},
+    {"[a\\-c]", "b", false},
+    {"[a\\-c]", "-", true},
+    {"[\\\\]", "\\", true},
+    {"[\\s]", "\t", true},
+    {"[\\d]", "5", true},
+    {"[\\w]", "_", true},
+    {"[\\l]", "Q", true},
+    {"[\\x41-\\x43]", "b", true},
+    {"[\\x{80}-\\xff]", "\xc3", true},
+    {"[\\x80-\\xff]", "a", false},
+    {"[.]", "a", false},
+    {"[[:digit:]]", "5", false},
+    {"[[:digit:]]", "d]", true},
+    {"[[:digit:]]", ":]", true},
+    {"[[:digit:]]", "d", false},
+
+    // Classes are the C locale's; bytes from 0x80 on belong to none.
+    {"\\s", "\v", true},
+    {"\\s", "\xa0", false},
+    {"\\S", " ", false},
+    {"\\d", "a", false},
+    {"\\D", "1", false},
+    {"\\w", "_", true},
+    {"\\w", "\xe9", false},
+    {"\\W", "-", true},
+    {"\\l", "Q", true},
+    {"\\u", "q", true},
+    {"\\L", "q", false},
+    {"\\L", "1", true},
+    {"\\U", "\xe9", true},
+
+    // Word boundaries.
+    {"\\bcat\\b", "a cat.", true},
+    {"\\bcat\\b", "concat", false},
+    {"\\Bcat", "concat", true},
+    {"\\Bcat", "cat", false},
+    {"\\<cat", "concat", false},
+    {"\\<cat", "cat", true},
+    {"cat\\>", "cats", false},
+    {"cat\\>", "cat!", true},
+
+    // Subject anchors.
+    {"\\Ab", "a\nb", false},
+    {"\\Aa", "ab", true},
+    {"\\`a", "ab", true},
+    {"\\Ga", "ba", false},
+    {"a\\z", "a\n", false},
+    {"a\\'", "ba", true},
+    {"a\\Z", "a\r\n\n", true},
+    {"a\\Z", "a\nb", false},
+    {"a\\Z", "ba", true},
+
+    // Escapes.
+    {"\\Qa.b\\E", "axb", false},
+    {"\\Qa.b\\E", "a.b", true},
+    {"\\Q(A|*\\E", "(a|*", true},
+    {"\\a\\f\\n\\r\\t\\v\\e", "\a\f\n\r\t\v\x1b", true},
+    {"\\x{41}", "A", true},
+    {"\\x4g",
+     "\x04"
+     "g",
+     true},
+    {"\\xff", "\xff", true},
+    {"\\x{ff}", "\xff", true},
+    {"\\x00", "a\0b"sv, true},
+    {"\\cA", "\x01", true},
+    {"\\ca", "!", true},
+    {"\\1", "1", true},
+    {"(a)\\1", "aa", false},
+    {"(a)\\1", "a1", true},
+    {"\\.", "a", false},
+    {"\\%24", "%24", true},
+    {"\\$", "$", true},
+    {"\\(", "(", true},
+    {"\\k", "K", true},
+    {"a\0b"sv, "xa\0b"sv, true},
+
+    // Constructs that do not compile never match, even a subject that holds their characters.
+    {"", "", false},
+    {"(?:a)", "(?:a)a", false},
+    {"a*?", "a*?a", false},
+    {"a}", "a}", false},
+    {"(a", "(a", false},
+};
+
+TEST(PatternSearch, Table) {
+  for (const auto& c : kSearch) {
+    SCOPED_TRACE(testing::Message()
+                 << "pattern \"" << c.pattern << "\" subject \"" << c.subject << "\"");
+    EXPECT_EQ(PatternSearch(std::string(c.subject), std::string(c.pattern)), c.found);
+  }
+}
+
+const char* const kInvalid[] = {
+    // Nothing to repeat, or a repeat on a repeat or an assertion.
+    "*a",
+    "+a",
+    "?a",
+    "{2}a",
+    "a|*b",
+    "(*a)",
+    "(?:a)",
+    "(?i)a",
+    "a**",
+    "a*?",
+    "a+?",
+    "a??",
+    "a{2}*",
+    "a*{2}",
+    "^*",
+    "\\b+",
+    "$?",
+    // Braces.
+    "a}",
+    "}",
+    "a{",
+    "a{x}",
+    "a{,2}",
+    "a{2,1}",
+    "a{1",
+    "a{1,2",
+    "a{1 }",
+    "a{99999999999}",
+    // Parentheses and brackets.
+    "(a",
+    "a)",
+    "((a)",
+    ")",
+    "[a",
+    "[]",
+    "[^]",
+    "[a-",
+    "[\\",
+    "[z-a]",
+    "[a-\\d]",
+    // Escapes.
+    "a\\",
+    "\\Qab",
+    "\\Qa\\",
+    "\\x",
+    "\\xg",
+    "\\x{}",
+    "\\x{4g}",
+    "\\x{41",
+    "\\x{100}",
+    "\\c",
+    "\\c?",
+    "\\c\xff",
+    "[\\S]",
+    "[\\D]",
+    "[\\W]",
+    "[\\L]",
+    "[\\U]",
+    "[\\x]",
+};
+
+TEST(CompiledPattern, InvalidPatternsNeverMatch) {
+  for (const char* pattern : kInvalid) {
+    SCOPED_TRACE(pattern);
+    const CompiledPattern compiled(pattern);
+    EXPECT_FALSE(compiled.valid());
+    EXPECT_FALSE(compiled.error().empty());
+    EXPECT_FALSE(compiled.Search(pattern));
+    EXPECT_FALSE(compiled.FindFirst(std::string(pattern) + "aaa").has_value());
+    EXPECT_FALSE(PatternSearch(pattern, pattern));
+  }
+  EXPECT_FALSE(CompiledPattern("").valid());
+}
+
+// Nesting is bounded so that no reader or engine runs out of stack; length is not.
+TEST(CompiledPattern, DeepAndLongPatterns) {
+  const auto nested = [](int depth) {
+    return std::string(depth, '(') + "a" + std::string(depth, ')');
+  };
+  EXPECT_TRUE(PatternSearch("xAy", nested(150)));
+  EXPECT_FALSE(CompiledPattern(nested(300)).valid());
+  EXPECT_FALSE(CompiledPattern(std::string(100000, '(')).valid());
+  const std::string longPattern(5000, 'a');
+  EXPECT_TRUE(PatternSearch("x" + std::string(5000, 'A'), longPattern));
+  EXPECT_FALSE(PatternSearch(std::string(4999, 'a'), longPattern));
+}
+
+TEST(CompiledPattern, ErrorSaysWhatAndWhere) {
+  EXPECT_EQ(CompiledPattern("").error(), "empty pattern");
+  EXPECT_EQ(CompiledPattern("*a").error(), "\"*\" has nothing to repeat at offset 0");
+  EXPECT_EQ(CompiledPattern("ab(a").error(), "unbalanced \"(\" at offset 2");
+  EXPECT_EQ(CompiledPattern("a)").error(), "unbalanced \")\" at offset 1");
+  EXPECT_EQ(CompiledPattern("a{2}*").error(), "\"*\" follows another repeat at offset 4");
+  EXPECT_TRUE(CompiledPattern("a|()").error().empty());
+}
+
+TEST(CompiledPattern, BuiltInPatternsCompile) {
+  for (const BuiltInSignature& signature : SignatureCatalogue) {
+    SCOPED_TRACE(signature.name);
+    EXPECT_TRUE(CompiledPattern(signature.pattern).valid());
+  }
+  for (const char* pattern : MetaCharPatterns) {
+    SCOPED_TRACE(pattern);
+    EXPECT_TRUE(CompiledPattern(pattern).valid());
+  }
+}
+
+// Every byte value against sets whose form spans 0x80, where a signed char could go wrong.
+TEST(CompiledPattern, SetsCoverEveryByte) {
+  struct SetCase {
+    const char* pattern;
+    bool (*member)(int c);
+  };
+  const SetCase cases[] = {
+      {".", [](int) { return true; }},
+      {"[^a]", [](int c) { return c != 'a' && c != 'A'; }},
+      {"[\\x00-\\xff]", [](int) { return true; }},
+      {"[\\x70-\\x90]", [](int c) { return (c >= 0x70 && c <= 0x90) || (c >= 'P' && c <= 'Z'); }},
+      {"\\W", [](int c) { return !IsWordByte(static_cast<unsigned char>(c)); }},
+      {"\\xfe", [](int c) { return c == 0xfe; }},
+  };
+  for (const auto& set : cases) {
+    const CompiledPattern compiled(set.pattern);
+    for (int c = 0; c < 256; ++c) {
+      SCOPED_TRACE(testing::Message() << set.pattern << " byte " << c);
+      EXPECT_EQ(compiled.Search(std::string(1, static_cast<char>(c))), set.member(c));
+    }
+  }
+}
+
+struct SpanCase {
+  const char* pattern;
+  const char* subject;
+  std::size_t begin;
+  std::size_t end;
+};
+
+const SpanCase kSpans[] = {
+    // Leftmost first, then longest.
+    {"a|ab", "xab", 1, 3}, {"(a|ab)(c|bcd)", "abcd", 0, 4}, {"b+", "abbbc", 1, 4},
+    {"x*", "aaa", 0, 0},   {"b|abc", "abc", 0, 3},          {"(%0d)+", "%0D%0d%0a", 0, 6},
+};
+
+TEST(CompiledPattern, FindFirstIsLeftmostLongest) {
+  for (const auto& c : kSpans) {
+    SCOPED_TRACE(c.pattern);
+    const auto span = CompiledPattern(c.pattern).FindFirst(c.subject);
+    ASSERT_TRUE(span.has_value());
+    EXPECT_EQ(span->begin, c.begin);
+    EXPECT_EQ(span->end, c.end);
+  }
+}
+
+struct ReplaceCase {
+  std::string_view pattern;
+  std::string_view subject;
+  std::string_view format;
+  std::string_view result;
+};
+
+const ReplaceCase kReplace[] = {
+    // Only the first, leftmost-longest match is replaced.
+    {"a", "/a/b/a", "x", "/x/b/a"},
+    {"a|ab", "xab", "[$&]", "x[ab]"},
+    {"/old/(.*)", "/OLD/Page", "/new/$1", "/new/Page"},
+    {"z", "abc", "x", "abc"},
+    {"b", "a\0bc"sv, "x", "a\0xc"sv},
+    // Sub-expressions: the earlier start, then the greater length, in group order.
+    {"(a*)(a*)", "aaa", "[$1|$2]", "[aaa|]"},
+    {"(a|ab)(c|bcd)(d*)", "abcd", "[$1|$2|$3]", "[ab|c|d]"},
+    // "$" references.
+    {"b", "abc", "[$0|$`|$A|$'|$z]", "a[b|a|a|c|c]c"},
+    {"(b+)", "abbc", "$9", "ac"},
+    {"(b)", "abc", "$10", "ac"},
+    {"(b)", "abc", "$1x", "abxc"},
+    {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", "abcdefghijk", "$11", "k"},
+    {"(x)|b", "abc", "[$1]", "a[]c"},
+    {"b", "abc", "x$", "ax$c"},
+    {"b", "abc", "$$", "a$$c"},
+    {"b", "abc", "$x", "a$xc"},
+    {"b", "abc", "$99999999999999999999", "ac"},
+    // "\" escapes.
+    {"b", "abc", "\\a\\f\\n\\r\\t\\v\\e",
+     "a\a\f\n\r\t\v\x1b"
+     "c"},
+    {"b", "abc", "\\x41\\x{42}\\x4",
+     "aAB\x04"
+     "c"},
+    {"b", "abc", "\\xg\\x{4g}\\x{100}", "axgx{4g}x{100}c"},
+    {"b", "abc", "\\cA\\c1\\c",
+     "a\x01"
+     "c1cc"},
+    {"b", "abc", "\\101\\1011\\0\\8",
+     "aAA1\0"
+     "8c"sv},
+    {"b", "abc", "\\q\\\\\\$1", "aq\\$1c"},
+    {"b", "abc", "x\\", "ax\\c"},
+    {"b", "abc", "(?:x)", "a(?:x)c"},
+    // Case conversion of ordinary and inserted text, never of escapes.
+    {"(b+)", "abbc", "\\U$1", "aBBc"},
+    {"(bb)", "abbc", "\\u$1", "aBbc"},
+    {"B+", "ABBC", "\\L$&x\\Ey", "AbbxyC"},
+    {"b", "abc", "\\Ux\\ny\\x61", "aX\nYac"},
+    {"b", "abc", "\\lX\\uy", "axYc"},
+    // The format ends at its first NUL.
+    {"b", "abc", "x\0y"sv, "axc"},
+};
+
+TEST(PatternReplaceFirst, Table) {
+  for (const auto& c : kReplace) {
+    SCOPED_TRACE(testing::Message()
+                 << "pattern \"" << c.pattern << "\" format \"" << c.format << "\"");
+    EXPECT_EQ(
+        PatternReplaceFirst(std::string(c.subject), std::string(c.pattern), std::string(c.format)),
+        c.result);
+  }
+}
+
+// A naive reader of the syntax tree: the set of end positions of every way a node can match from a
+// given start. Slow and literal, it checks the engine's form on generated patterns and subjects.
+class ReferenceMatcher {
+ public:
+  explicit ReferenceMatcher(std::string_view subject) : s_(subject) {}
+
+  std::set<std::size_t> Ends(const PatternNode& node, std::size_t at) const {
+    using Kind = PatternNode::Kind;
+    switch (node.kind) {
+      case Kind::kEmpty:
+        return {at};
+      case Kind::kLiteral:
+        if (at < s_.size() && ToLowerAscii(Byte(at)) == ToLowerAscii(node.byte)) return {at + 1};
+        return {};
+      case Kind::kByteSet:
+        if (at < s_.size() && node.bytes.test(Byte(at))) return {at + 1};
+        return {};
+      case Kind::kAssertion:
+        if (Holds(node.assertion, at)) return {at};
+        return {};
+      case Kind::kGroup:
+        return Ends(node.children.front(), at);
+      case Kind::kAlternation: {
+        std::set<std::size_t> ends;
+        for (const auto& child : node.children) ends.merge(Ends(child, at));
+        return ends;
+      }
+      case Kind::kConcatenation: {
+        std::set<std::size_t> current{at};
+        for (const auto& child : node.children) current = Step(child, current);
+        return current;
+      }
+      case Kind::kRepeat: {
+        std::set<std::size_t> current{at};
+        std::set<std::size_t> ends;
+        for (int count = 0;; ++count) {
+          if (count >= node.min) {
+            const std::size_t before = ends.size();
+            ends.insert(current.begin(), current.end());
+            if (count > node.min && ends.size() == before) break;
+          }
+          if (count == node.max || current.empty()) break;
+          current = Step(node.children.front(), current);
+        }
+        return ends;
+      }
+    }
+    return {};
+  }
+
+ private:
+  unsigned char Byte(std::size_t i) const { return static_cast<unsigned char>(s_[i]); }
+  bool WordAt(std::size_t i) const { return i < s_.size() && IsWordByte(Byte(i)); }
+  bool WordBefore(std::size_t i) const { return i > 0 && IsWordByte(Byte(i - 1)); }
+
+  std::set<std::size_t> Step(const PatternNode& node, const std::set<std::size_t>& from) const {
+    std::set<std::size_t> next;
+    for (std::size_t p : from) next.merge(Ends(node, p));
+    return next;
+  }
+
+  bool Holds(PatternAssertion assertion, std::size_t i) const {
+    const std::size_t n = s_.size();
+    switch (assertion) {
+      case PatternAssertion::kLineStart:
+        return i == 0 || s_[i - 1] == '\n' || (s_[i - 1] == '\r' && (i == n || s_[i] != '\n'));
+      case PatternAssertion::kLineEnd:
+        return i == n || s_[i] == '\r' || (s_[i] == '\n' && (i == 0 || s_[i - 1] != '\r'));
+      case PatternAssertion::kSubjectStart:
+        return i == 0;
+      case PatternAssertion::kSubjectEnd:
+        return i == n;
+      case PatternAssertion::kSubjectEndBreaks:
+        return s_.find_first_not_of("\r\n", i) == std::string_view::npos;
+      case PatternAssertion::kWordBoundary:
+        return WordBefore(i) != WordAt(i);
+      case PatternAssertion::kNotWordBoundary:
+        return WordBefore(i) == WordAt(i);
+      case PatternAssertion::kWordStart:
+        return !WordBefore(i) && WordAt(i);
+      case PatternAssertion::kWordEnd:
+        return WordBefore(i) && !WordAt(i);
+    }
+    return false;
+  }
+
+  std::string_view s_;
+};
+
+std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root,
+                                                        std::string_view subject) {
+  const ReferenceMatcher matcher(subject);
+  for (std::size_t start = 0; start <= subject.size(); ++start) {
+    const auto ends = matcher.Ends(root, start);
+    if (!ends.empty()) return CompiledPattern::Span{start, *ends.rbegin()};
+  }
+  return std::nullopt;
+}
+
+// Generated patterns over the constructs most likely to be written out wrongly, on short subjects.
+TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
+  std::mt19937 rng(20240611);
+  const std::vector<std::string> atoms = {
+      "a",   "B",     "x",       "0",     "_",      "-",     ".",       "\\s",      "\\S",
+      "\\d", "\\W",   "\\w",     "\\l",   "\\U",    "[a-c]", "[^b\\n]", "[]x]",     "\\n",
+      "\\r", "\\xff", "\\x{80}", "^",     "$",      "\\b",   "\\B",     "\\<",      "\\>",
+      "\\A", "\\z",   "\\Z",     "(a|b)", "(ab|a)", "()",    "(x|)",    "\\Qa.\\E", "\\C"};
+  const std::vector<std::string> repeats = {"", "", "", "*", "+", "?", "{2}", "{0,2}", "{1,}"};
+  const std::string bytes = "aAbBcx0_- \n\r\xff\x80";
+  for (int round = 0; round < 3000; ++round) {
+    std::string pattern;
+    const int length = 1 + static_cast<int>(rng() % 5);
+    for (int i = 0; i < length; ++i) {
+      const auto isAssertion = [](const std::string& atom) {
+        return atom == "^" || atom == "$" ||
+               (atom[0] == '\\' &&
+                std::string_view("bB<>AzZ").find(atom[1]) != std::string_view::npos);
+      };
+      std::string atom = atoms[rng() % atoms.size()];
+      bool assertion = isAssertion(atom);
+      if (rng() % 4 == 0) {
+        const std::string other = rng() % 2 ? atoms[rng() % atoms.size()] : "x";
+        assertion = assertion || isAssertion(other);
+        atom = "(" + atom + "|" + other + ")";
+      }
+      // Repeats of what can match empty through an assertion are left out: the engine ends a
+      // repeat after an empty pass, so an empty pass cannot be followed by a non-empty one there.
+      pattern += atom + (assertion ? "" : repeats[rng() % repeats.size()]);
+    }
+    const PatternParse parse = ParsePattern(pattern);
+    ASSERT_TRUE(parse.syntax.has_value()) << pattern << ": " << parse.error;
+    const CompiledPattern compiled(pattern);
+    ASSERT_TRUE(compiled.valid()) << pattern << ": " << compiled.error();
+    for (int k = 0; k < 5; ++k) {
+      std::string subject;
+      const int size = static_cast<int>(rng() % 9);
+      for (int i = 0; i < size; ++i) subject += bytes[rng() % bytes.size()];
+      const auto expected = ReferenceFindFirst(parse.syntax->root, subject);
+      const auto actual = compiled.FindFirst(subject);
+      SCOPED_TRACE(testing::Message()
+                   << "pattern \"" << pattern << "\" subject \"" << subject << "\"");
+      ASSERT_EQ(actual.has_value(), expected.has_value());
+      EXPECT_EQ(compiled.Search(subject), expected.has_value());
+      if (expected) {
+        EXPECT_EQ(actual->begin, expected->begin);
+        EXPECT_EQ(actual->end, expected->end);
+      }
+    }
+  }
+}
+
+// Matching that exceeds the engine's effort bound answers no match; replacing throws.
+TEST(CompiledPattern, ExhaustedMatchingIsNoMatch) {
+  const CompiledPattern compiled("(x+x+)+y");
+  const std::string subject(40, 'x');
+  EXPECT_FALSE(compiled.Search(subject));
+  EXPECT_FALSE(compiled.FindFirst(subject).has_value());
+  EXPECT_ANY_THROW(compiled.ReplaceFirst(subject, "z"));
+}
+
+TEST(CompiledPattern, SharedBetweenThreads) {
+  const CompiledPattern compiled(R"(((%27)|('))((%20)|(\s))?union)");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&compiled, &wrong, t] {
+      for (int i = 0; i < 500; ++i) {
+        const std::string hit = "/p?" + std::to_string(t * 1000 + i) + "=%27%20UNION";
+        const std::string miss = "/p?" + std::to_string(i) + "=union";
+        const auto span = compiled.FindFirst(hit);
+        if (!compiled.Search(hit) || compiled.Search(miss) || !span || span->end != hit.size() ||
+            compiled.ReplaceFirst(hit, "[$2]") != hit.substr(0, span->begin) + "[%27]") {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace vell
