@@ -12,6 +12,12 @@
 #include <memory>
 #include <sstream>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "config/filter_config.h"
 #include "inspect/rule_set.h"
 #include "tools/commands.h"
@@ -165,7 +171,10 @@ std::string Percent(std::uint64_t part, std::uint64_t whole) {
 // taken more than a second, updated twice a second.
 class Progress {
  public:
-  Progress(std::ostream& err, bool enabled) : err_(err), enabled_(enabled) {}
+  // On a terminal the line is rewritten in place twice a second; elsewhere (a file, a CI log) a
+  // new line is written every ten seconds.
+  Progress(std::ostream& err, bool enabled, bool terminal)
+      : err_(err), enabled_(enabled), terminal_(terminal) {}
 
   void StartFile(const std::string& path) {
     path_ = path;
@@ -178,7 +187,7 @@ class Progress {
     if (!enabled_) return;
     const auto now = Clock::now();
     if (now < next_) return;
-    next_ = now + std::chrono::milliseconds(500);
+    next_ = now + (terminal_ ? std::chrono::milliseconds(500) : std::chrono::milliseconds(10000));
     Print(reader, requests, now, false);
   }
 
@@ -199,12 +208,17 @@ class Progress {
          << WithCommas(static_cast<std::uint64_t>(seconds > 0 ? requests / seconds : 0))
          << " requests/s";
     if (last) line << ", " << std::fixed << std::setprecision(1) << seconds << " s";
-    err_ << '\r' << line.str() << (last ? "\n" : "") << std::flush;
+    if (terminal_) {
+      err_ << '\r' << line.str() << (last ? "\n" : "") << std::flush;
+    } else {
+      err_ << line.str() << "\n" << std::flush;
+    }
     shown_ = true;
   }
 
   std::ostream& err_;
   bool enabled_;
+  bool terminal_;
   std::string path_;
   Clock::time_point start_, next_;
   bool shown_ = false;
@@ -215,7 +229,7 @@ class ReplaySession {
   ReplaySession(const ReplayOptions& options, std::shared_ptr<const RuleSet> rules,
                 ReplayServer* server, std::ostream& err)
       : options_(options), rules_(std::move(rules)), server_(server), err_(err),
-        progress_(err, options.progress) {}
+        progress_(err, options.progress, options.progressOnTerminal) {}
 
   bool ReplayFile(const std::string& path) {
     FileReport file;
@@ -662,6 +676,11 @@ int RunReplay(int argc, char** argv) {
                  "                   [--server-name NAME] [--no-progress] [--rules-only]\n";
     return 2;
   }
+#ifdef _WIN32
+  options.progressOnTerminal = _isatty(_fileno(stderr)) != 0;
+#else
+  options.progressOnTerminal = isatty(fileno(stderr)) != 0;
+#endif
   return Replay(options, std::cout, std::cerr);
 }
 

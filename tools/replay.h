@@ -27,6 +27,7 @@ struct ReplayOptions {
   // The server name for requests whose log line does not record the Host.
   std::string serverName = "localhost";
   bool progress = true;
+  bool progressOnTerminal = false;
   // The filter module to serve requests through; empty: the one next to the vell command.
   std::string module;
   // Serve requests through the module (true) or only work them out from the rules (false).
