@@ -121,7 +121,7 @@ JsonReport ReplayJson(std::vector<std::string> logs, std::string* err = nullptr)
   for (std::string& log : logs) options.logs.push_back(kCases + log);
   options.format = ReportFormat::Json;
   options.progress = false;
-  options.useModule = false;
+  options.module = VELL_MODULE_PATH;
   std::ostringstream out, errors;
   Replay(options, out, errors);
   if (err) *err = errors.str();
@@ -223,7 +223,7 @@ TEST(Replay, TextAndCsvNameRulesSamplesAndDeniedRequests) {
   options.config = kCases + "config.ini";
   options.logs = {kCases + "combined.log"};
   options.progress = false;
-  options.useModule = false;
+  options.module = VELL_MODULE_PATH;
   options.show = {"denied"};
   std::ostringstream text, errors;
   EXPECT_EQ(Replay(options, text, errors), 0) << errors.str();

@@ -8,6 +8,7 @@
 namespace vell::tools {
 
 int RunCheck(int argc, char** argv);
+int RunRequests(int argc, char** argv);
 int RunReplay(int argc, char** argv);
 int RunExplain(int argc, char** argv);
 

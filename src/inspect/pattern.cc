@@ -8,7 +8,9 @@
 #include <vector>
 
 #include <boost/regex.hpp>
+#include <re2/re2.h>
 
+#include "inspect/pattern_re2.h"
 #include "inspect/pattern_syntax.h"
 
 namespace vell {
@@ -20,31 +22,6 @@ namespace {
 using BoostRegex = boost::basic_regex<char, boost::cpp_regex_traits<char>>;
 using BoostMatch = boost::match_results<const char*>;
 
-void AppendHex(std::string& out, unsigned char c) {
-  char text[8];
-  std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned>(c));
-  out += text;
-}
-
-void AppendBracket(std::string& out, const ByteSet& set) {
-  out += '[';
-  for (int c = 0; c < 256;) {
-    if (!set.test(c)) {
-      ++c;
-      continue;
-    }
-    int last = c;
-    while (last + 1 < 256 && set.test(last + 1)) ++last;
-    AppendHex(out, static_cast<unsigned char>(c));
-    if (last > c) {
-      if (last > c + 1) out += '-';
-      AppendHex(out, static_cast<unsigned char>(last));
-    }
-    c = last + 1;
-  }
-  out += ']';
-}
-
 const std::string& WordBracket() {
   static const std::string bracket = [] {
     ByteSet set;
@@ -52,7 +29,7 @@ const std::string& WordBracket() {
       if (IsWordByte(static_cast<unsigned char>(c))) set.set(c);
     }
     std::string out;
-    AppendBracket(out, set);
+    AppendByteSetBracket(out, set);
     return out;
   }();
   return bracket;
@@ -133,7 +110,7 @@ void AppendBoostForm(std::string& out, const PatternNode& node) {
         out += static_cast<char>(ToUpperAscii(node.byte));
         out += ']';
       } else {
-        AppendHex(out, node.byte);
+        AppendHexEscape(out, node.byte);
       }
       break;
     case Kind::kByteSet:
@@ -141,10 +118,10 @@ void AppendBoostForm(std::string& out, const PatternNode& node) {
         out += "(?!)";
       } else if (node.bytes.count() == 1) {
         for (int c = 0; c < 256; ++c) {
-          if (node.bytes.test(c)) AppendHex(out, static_cast<unsigned char>(c));
+          if (node.bytes.test(c)) AppendHexEscape(out, static_cast<unsigned char>(c));
         }
       } else {
-        AppendBracket(out, node.bytes);
+        AppendByteSetBracket(out, node.bytes);
       }
       break;
     case Kind::kAssertion:
@@ -343,6 +320,9 @@ struct CompiledPattern::Impl {
   std::string source;
   std::string error;
   std::optional<BoostRegex> re;
+  std::unique_ptr<const re2::RE2> linear;
+  std::string linearForm;
+  std::string whyNotLinear;
 
   // The leftmost-longest match with POSIX sub-expression choice; throws when matching fails.
   bool Find(const char* begin, const char* end, BoostMatch& m) const {
@@ -363,7 +343,20 @@ CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_u
     impl_->re.emplace(form, boost::regex::perl);
   } catch (const std::exception& e) {
     impl_->error = std::string("engine refused the pattern: ") + e.what();
+    return;
   }
+  Re2Form linear = WriteRe2Form(*parse.syntax);
+  if (linear.pattern.empty()) {
+    impl_->whyNotLinear = std::move(linear.whyNot);
+    return;
+  }
+  auto re2 = std::make_unique<const re2::RE2>(linear.pattern, LinearEngineOptions());
+  if (!re2->ok()) {
+    impl_->whyNotLinear = "the linear-time engine refused it: " + re2->error();
+    return;
+  }
+  impl_->linear = std::move(re2);
+  impl_->linearForm = std::move(linear.pattern);
 }
 
 CompiledPattern::~CompiledPattern() = default;
@@ -373,13 +366,27 @@ bool CompiledPattern::valid() const { return impl_->re.has_value(); }
 const std::string& CompiledPattern::error() const { return impl_->error; }
 
 bool CompiledPattern::Search(std::string_view subject) const {
-  if (!impl_->re) return false;
+  if (impl_->linear) return *SearchLinear(subject);
+  return SearchBacktracking(subject).value_or(false);
+}
+
+bool CompiledPattern::linear() const { return impl_->linear != nullptr; }
+const std::string& CompiledPattern::linearForm() const { return impl_->linearForm; }
+const std::string& CompiledPattern::whyNotLinear() const { return impl_->whyNotLinear; }
+
+std::optional<bool> CompiledPattern::SearchBacktracking(std::string_view subject) const {
+  if (!impl_->re) return std::nullopt;
   try {
     const char* begin = subject.data() != nullptr ? subject.data() : "";
     return boost::regex_search(begin, begin + subject.size(), *impl_->re);
   } catch (...) {
-    return false;
+    return std::nullopt;
   }
+}
+
+std::optional<bool> CompiledPattern::SearchLinear(std::string_view subject) const {
+  if (!impl_->linear) return std::nullopt;
+  return re2::RE2::PartialMatch(re2::StringPiece(subject.data(), subject.size()), *impl_->linear);
 }
 
 std::optional<CompiledPattern::Span> CompiledPattern::FindFirst(std::string_view subject) const {

@@ -26,9 +26,22 @@ class CompiledPattern {
   // Empty for a valid pattern; otherwise a short reason, e.g. `unbalanced "(" at offset 3`.
   const std::string& error() const;
 
-  // True when the pattern occurs anywhere in subject. False when it does not, when the pattern is
-  // invalid and when matching fails for any reason. Safe to call from any number of threads.
+  // True when the pattern occurs anywhere in subject. False when it does not and when the pattern
+  // is invalid. A pattern with an exact linear-time form is answered by that engine, in time
+  // linear in the subject and never giving up; any other pattern by the backtracking engine,
+  // whose failure to finish also answers false. Safe to call from any number of threads.
   bool Search(std::string_view subject) const;
+
+  // Whether the pattern has an exact linear-time form (and so Search never gives up), that form,
+  // and when it has none, why.
+  bool linear() const;
+  const std::string& linearForm() const;
+  const std::string& whyNotLinear() const;
+
+  // Each engine on its own, for comparing them: nothing when that engine has no answer (no form,
+  // an invalid pattern, or the backtracking engine gave up).
+  std::optional<bool> SearchBacktracking(std::string_view subject) const;
+  std::optional<bool> SearchLinear(std::string_view subject) const;
 
   struct Span {
     std::size_t begin;

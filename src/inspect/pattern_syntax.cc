@@ -2,6 +2,7 @@
 #include "inspect/pattern_syntax.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <utility>
 
 namespace vell {
@@ -497,5 +498,30 @@ unsigned char ToUpperAscii(unsigned char c) {
 }
 
 PatternParse ParsePattern(std::string_view pattern) { return Reader(pattern).Read(); }
+
+void AppendHexEscape(std::string& out, unsigned char c) {
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned>(c));
+  out += text;
+}
+
+void AppendByteSetBracket(std::string& out, const ByteSet& set) {
+  out += '[';
+  for (int c = 0; c < 256;) {
+    if (!set.test(c)) {
+      ++c;
+      continue;
+    }
+    int last = c;
+    while (last + 1 < 256 && set.test(last + 1)) ++last;
+    AppendHexEscape(out, static_cast<unsigned char>(c));
+    if (last > c) {
+      if (last > c + 1) out += '-';
+      AppendHexEscape(out, static_cast<unsigned char>(last));
+    }
+    c = last + 1;
+  }
+  out += ']';
+}
 
 }  // namespace vell

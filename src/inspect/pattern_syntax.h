@@ -70,6 +70,11 @@ bool IsLetterByte(unsigned char c);
 unsigned char ToLowerAscii(unsigned char c);
 unsigned char ToUpperAscii(unsigned char c);
 
+// Writing helpers shared by the engines' forms: a byte as "\xHH", and a set as a bracket list of
+// such escapes with ranges (the set must not be empty).
+void AppendHexEscape(std::string& out, unsigned char c);
+void AppendByteSetBracket(std::string& out, const ByteSet& set);
+
 }  // namespace vell
 
 #endif  // VELL_INSPECT_PATTERN_SYNTAX_H_

@@ -12,190 +12,16 @@
 
 #include "inspect/pattern_syntax.h"
 #include "inspect/signatures.h"
+#include "inspect/search_cases.h"
+#include "reference/reference_matcher.h"
 
 namespace vell {
 namespace {
 
+using reference::ReferenceFindFirst;
+using testing_cases::kSearch;
+
 using namespace std::literals;
-
-struct SearchCase {
-  std::string_view pattern;
-  std::string_view subject;
-  bool found;
-};
-
-const SearchCase kSearch[] = {
-    // The built-in signatures on the subjects they are written for; letter case is ignored.
-    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id=%27%20UNION", true},
-    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id='\tUnIoN", true},
-    {R"(((%27)|('))((%20)|(\s))?union)", "/a?id=%27%20%20union", false},
-    {R"(^/default(\.)ida)", "/DEFAULT.IDA?NNNN", true},
-    {R"(^/default(\.)ida)", "/x/default.ida", false},
-    {R"(^/default(\.)ida)", "/defaultxida", false},
-    {R"((%0a)|(%0d))", "/a%0D", true},
-    {R"((\%24)|(\$))", "/a%24", true},
-    {R"((\%24)|(\$))", "/a$b", true},
-    {R"((%7c)|(\|))", "/a|b", true},
-    {R"((%7c)|(\|))", "/ab", false},
-    {R"([^\n]+((%3D)|(=)))", "a=", true},
-    {"[^\\n]+((%3D)|(=))", "\n=", false},
-    {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/1.1", true},
-    {R"((((%0d)+)((%0a)+))+http(/)([0-1]{0,1})(\.)([0-1]{0,1}))", "%0d%0aHTTP/2.1", false},
-    {R"((system32/cmd(\.)exe)|(root(\.)exe))", "/scripts/..%5c../winnt/SYSTEM32/cmd.exe?/c+dir",
-     true},
-    {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9F", true},
-    {R"((((((\\)|(%5c))((%78)|(x)|(%58))(([0-9a-z]){2}))))+)", "/a\\x9", false},
-    {R"(((%3C)|(<))((!)|(%21))((-)|(%2D))((-)|(%2D))+(\s)*((#)|(%23)))", "<!-- #exec", true},
-    {"%00", "/a%00", true},
-
-    // Groups, alternation and repeats.
-    {"(ab)|c", "xc", true},
-    {"x(ab)|cy", "xaby", true},
-    {"ab*c", "ac", true},
-    {"ab+c", "ac", false},
-    {"ab?c", "abbc", false},
-    {"xa{2}y", "xay", false},
-    {"xa{2}y", "xaay", true},
-    {"xa{2,}y", "xaaaay", true},
-    {"xa{1,2}y", "xaaay", false},
-    {"xa{0,1}y", "xy", true},
-    {"x(ab){2}y", "xababy", true},
-    // An empty alternative or group matches the empty string.
-    {"a|", "b", true},
-    {"x()y", "XY", true},
-    {"x(|a)y", "xay", true},
-    {"x()*y", "xy", true},
-    {"(a|)*b", "aab", true},
-    {"(^a)*b", "ab", true},
-    // A set that holds no byte never matches, repeated or not.
-    {"[^\\x00-\\xff]", "a", false},
-    {"x[^\\x00-\\xff]*y", "xy", true},
-
-    // Letter case is ignored for ASCII letters only.
-    {"union", "UNION", true},
-    {"UNION", "union", true},
-    {"\\x41", "a", true},
-    {"\\xe9", "caf\xe9", true},
-    {"\\xe9", "caf\xc9", false},
-    {"\xc3\xa9", "caf\xc3\xa9", true},
-
-    // "." and "\C" take every byte.
-    {"a.b", "a\nb", true},
-    {"a.b", "a\rb", true},
-    {"a.b", "a\0b"sv, true},
-    {"a\\Cb",
-     "a\xff"
-     "b",
-     true},
-
-    // Line anchors around CR, LF and CRLF.
-    {"^b", "a\nb", true},
-    {"^b", "a\rb", true},
-    {"^b", "a\r\nb", true},
-    {"^b", "ab", false},
-    {"^\\n", "a\r\nb", false},
-    {"a$", "a\r\nb", true},
-    {"a$", "a\nb", true},
-    {"a$", "a\rb", true},
-    {"a$", "ab", false},
-    {"\\r$", "a\r\nb", false},
-    {"^$", "", true},
-    {"^$", "\r\n", true},
-
-    // Bracket expressions.
-    {"[]a]", "]", true},
-    {"[^]a]", "]", false},
-    {"[^]a]", "b", true},
-    {"[^a]", "A", false},
-    {"[a-]", "-", true},
-    {"[a-c]", "B", true},
-    {"[A-C]", "d", false},
-    {"[\\n]", "\n", true},
-    {"[\\]]", "]", true},
-    {"[a\\-c]", "b", false},
-    {"[a\\-c]", "-", true},
-    {"[\\\\]", "\\", true},
-    {"[\\s]", "\t", true},
-    {"[\\d]", "5", true},
-    {"[\\w]", "_", true},
-    {"[\\l]", "Q", true},
-    {"[\\x41-\\x43]", "b", true},
-    {"[\\x{80}-\\xff]", "\xc3", true},
-    {"[\\x80-\\xff]", "a", false},
-    {"[.]", "a", false},
-    {"[[:digit:]]", "5", false},
-    {"[[:digit:]]", "d]", true},
-    {"[[:digit:]]", ":]", true},
-    {"[[:digit:]]", "d", false},
-
-    // Classes are the C locale's; bytes from 0x80 on belong to none.
-    {"\\s", "\v", true},
-    {"\\s", "\xa0", false},
-    {"\\S", " ", false},
-    {"\\d", "a", false},
-    {"\\D", "1", false},
-    {"\\w", "_", true},
-    {"\\w", "\xe9", false},
-    {"\\W", "-", true},
-    {"\\l", "Q", true},
-    {"\\u", "q", true},
-    {"\\L", "q", false},
-    {"\\L", "1", true},
-    {"\\U", "\xe9", true},
-
-    // Word boundaries.
-    {"\\bcat\\b", "a cat.", true},
-    {"\\bcat\\b", "concat", false},
-    {"\\Bcat", "concat", true},
-    {"\\Bcat", "cat", false},
-    {"\\<cat", "concat", false},
-    {"\\<cat", "cat", true},
-    {"cat\\>", "cats", false},
-    {"cat\\>", "cat!", true},
-
-    // Subject anchors.
-    {"\\Ab", "a\nb", false},
-    {"\\Aa", "ab", true},
-    {"\\`a", "ab", true},
-    {"\\Ga", "ba", false},
-    {"a\\z", "a\n", false},
-    {"a\\'", "ba", true},
-    {"a\\Z", "a\r\n\n", true},
-    {"a\\Z", "a\nb", false},
-    {"a\\Z", "ba", true},
-
-    // Escapes.
-    {"\\Qa.b\\E", "axb", false},
-    {"\\Qa.b\\E", "a.b", true},
-    {"\\Q(A|*\\E", "(a|*", true},
-    {"\\a\\f\\n\\r\\t\\v\\e", "\a\f\n\r\t\v\x1b", true},
-    {"\\x{41}", "A", true},
-    {"\\x4g",
-     "\x04"
-     "g",
-     true},
-    {"\\xff", "\xff", true},
-    {"\\x{ff}", "\xff", true},
-    {"\\x00", "a\0b"sv, true},
-    {"\\cA", "\x01", true},
-    {"\\ca", "!", true},
-    {"\\1", "1", true},
-    {"(a)\\1", "aa", false},
-    {"(a)\\1", "a1", true},
-    {"\\.", "a", false},
-    {"\\%24", "%24", true},
-    {"\\$", "$", true},
-    {"\\(", "(", true},
-    {"\\k", "K", true},
-    {"a\0b"sv, "xa\0b"sv, true},
-
-    // Constructs that do not compile never match, even a subject that holds their characters.
-    {"", "", false},
-    {"(?:a)", "(?:a)a", false},
-    {"a*?", "a*?a", false},
-    {"a}", "a}", false},
-    {"(a", "(a", false},
-};
 
 TEST(PatternSearch, Table) {
   for (const auto& c : kSearch) {
@@ -425,105 +251,6 @@ TEST(PatternReplaceFirst, Table) {
   }
 }
 
-// A naive reader of the syntax tree: the set of end positions of every way a node can match from a
-// given start. Slow and literal, it checks the engine's form on generated patterns and subjects.
-class ReferenceMatcher {
- public:
-  explicit ReferenceMatcher(std::string_view subject) : s_(subject) {}
-
-  std::set<std::size_t> Ends(const PatternNode& node, std::size_t at) const {
-    using Kind = PatternNode::Kind;
-    switch (node.kind) {
-      case Kind::kEmpty:
-        return {at};
-      case Kind::kLiteral:
-        if (at < s_.size() && ToLowerAscii(Byte(at)) == ToLowerAscii(node.byte)) return {at + 1};
-        return {};
-      case Kind::kByteSet:
-        if (at < s_.size() && node.bytes.test(Byte(at))) return {at + 1};
-        return {};
-      case Kind::kAssertion:
-        if (Holds(node.assertion, at)) return {at};
-        return {};
-      case Kind::kGroup:
-        return Ends(node.children.front(), at);
-      case Kind::kAlternation: {
-        std::set<std::size_t> ends;
-        for (const auto& child : node.children) ends.merge(Ends(child, at));
-        return ends;
-      }
-      case Kind::kConcatenation: {
-        std::set<std::size_t> current{at};
-        for (const auto& child : node.children) current = Step(child, current);
-        return current;
-      }
-      case Kind::kRepeat: {
-        std::set<std::size_t> current{at};
-        std::set<std::size_t> ends;
-        for (int count = 0;; ++count) {
-          if (count >= node.min) {
-            const std::size_t before = ends.size();
-            ends.insert(current.begin(), current.end());
-            if (count > node.min && ends.size() == before) break;
-          }
-          if (count == node.max || current.empty()) break;
-          current = Step(node.children.front(), current);
-        }
-        return ends;
-      }
-    }
-    return {};
-  }
-
- private:
-  unsigned char Byte(std::size_t i) const { return static_cast<unsigned char>(s_[i]); }
-  bool WordAt(std::size_t i) const { return i < s_.size() && IsWordByte(Byte(i)); }
-  bool WordBefore(std::size_t i) const { return i > 0 && IsWordByte(Byte(i - 1)); }
-
-  std::set<std::size_t> Step(const PatternNode& node, const std::set<std::size_t>& from) const {
-    std::set<std::size_t> next;
-    for (std::size_t p : from) next.merge(Ends(node, p));
-    return next;
-  }
-
-  bool Holds(PatternAssertion assertion, std::size_t i) const {
-    const std::size_t n = s_.size();
-    switch (assertion) {
-      case PatternAssertion::kLineStart:
-        return i == 0 || s_[i - 1] == '\n' || (s_[i - 1] == '\r' && (i == n || s_[i] != '\n'));
-      case PatternAssertion::kLineEnd:
-        return i == n || s_[i] == '\r' || (s_[i] == '\n' && (i == 0 || s_[i - 1] != '\r'));
-      case PatternAssertion::kSubjectStart:
-        return i == 0;
-      case PatternAssertion::kSubjectEnd:
-        return i == n;
-      case PatternAssertion::kSubjectEndBreaks:
-        return s_.find_first_not_of("\r\n", i) == std::string_view::npos;
-      case PatternAssertion::kWordBoundary:
-        return WordBefore(i) != WordAt(i);
-      case PatternAssertion::kNotWordBoundary:
-        return WordBefore(i) == WordAt(i);
-      case PatternAssertion::kWordStart:
-        return !WordBefore(i) && WordAt(i);
-      case PatternAssertion::kWordEnd:
-        return WordBefore(i) && !WordAt(i);
-    }
-    return false;
-  }
-
-  std::string_view s_;
-};
-
-std::optional<CompiledPattern::Span> ReferenceFindFirst(const PatternNode& root,
-                                                        std::string_view subject) {
-  const ReferenceMatcher matcher(subject);
-  for (std::size_t start = 0; start <= subject.size(); ++start) {
-    const auto ends = matcher.Ends(root, start);
-    if (!ends.empty()) return CompiledPattern::Span{start, *ends.rbegin()};
-  }
-  return std::nullopt;
-}
-
 // Generated patterns over the constructs most likely to be written out wrongly, on short subjects.
 TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
   std::mt19937 rng(20240611);
@@ -576,13 +303,24 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
   }
 }
 
-// Matching that exceeds the engine's effort bound answers no match; replacing throws.
-TEST(CompiledPattern, ExhaustedMatchingIsNoMatch) {
-  const CompiledPattern compiled("(x+x+)+y");
-  const std::string subject(40, 'x');
-  EXPECT_FALSE(compiled.Search(subject));
-  EXPECT_FALSE(compiled.FindFirst(subject).has_value());
-  EXPECT_ANY_THROW(compiled.ReplaceFirst(subject, "z"));
+// When the backtracking engine exceeds its effort bound it has no answer: a pattern left to it
+// then answers no match, and replacing throws. A pattern with a linear-time form still gets the
+// right answer.
+TEST(CompiledPattern, ExhaustedMatching) {
+  // The match at the end lies behind a start where backtracking explodes.
+  const std::string subject = std::string(40, 'x') + " xxy";
+  const CompiledPattern backtracking("\\<(x+x+)+y");
+  ASSERT_FALSE(backtracking.linear());
+  EXPECT_FALSE(backtracking.SearchBacktracking(subject).has_value());
+  EXPECT_FALSE(backtracking.Search(subject));
+  EXPECT_FALSE(backtracking.FindFirst(subject).has_value());
+  EXPECT_ANY_THROW(backtracking.ReplaceFirst(subject, "z"));
+
+  const CompiledPattern linear("(x+x+)+y");
+  ASSERT_TRUE(linear.linear());
+  EXPECT_FALSE(linear.SearchBacktracking(subject).has_value());
+  EXPECT_TRUE(linear.Search(subject));
+  EXPECT_FALSE(linear.Search(std::string(40, 'x')));
 }
 
 TEST(CompiledPattern, SharedBetweenThreads) {

@@ -1,0 +1,44 @@
+// The filter object of the module: start-up, the request pipeline and the Server header masking.
+#ifndef VELL_HOST_SECURITY_FILTER_H_
+#define VELL_HOST_SECURITY_FILTER_H_
+
+#include <memory>
+
+#include "host/filter_base.h"
+#include "inspect/rule_set.h"
+#include "platform/platform.h"
+
+namespace vell {
+
+class SecurityFilter : public FilterBase {
+ public:
+  SecurityFilter();
+  ~SecurityFilter() override;
+
+  // Registers the notifications (0x84343) and the description, then loads config.ini from the
+  // module's folder and prepares the audit log. A failure of the loading steps is swallowed: the
+  // filter always loads. Called once, before any notification, on the loading thread.
+  bool StartFilter(HTTP_FILTER_VERSION* version) override;
+  // The request pipeline. Any thread.
+  uint32_t HandlePreprocHeaders(RequestContext& context,
+                                HTTP_FILTER_PREPROC_HEADERS* headers) override;
+  // Replaces the "Server:" response header when "ServerType" is configured. Any thread.
+  uint32_t HandleSendResponse(RequestContext& context, HTTP_FILTER_SEND_RESPONSE* response) override;
+
+ private:
+  // Serialises the audit log's entry lines.
+  platform::CriticalSection LogLock;
+  // The configuration with its patterns compiled; set by StartFilter, then only read. Null before.
+  std::shared_ptr<const RuleSet> rules_;
+};
+
+// The notifications the filter registers: preprocessed headers, send response, log and end of net
+// session, on plain and secure connections, at high priority.
+inline constexpr uint32_t kRegisteredNotifications =
+    SF_NOTIFY_ORDER_HIGH | SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_LOG | SF_NOTIFY_END_OF_NET_SESSION |
+    SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_SECURE_PORT;
+static_assert(kRegisteredNotifications == 0x84343);
+
+}  // namespace vell
+
+#endif  // VELL_HOST_SECURITY_FILTER_H_

@@ -1,0 +1,54 @@
+// The request path: the pipeline that the preprocessed-headers notification runs, the three rule
+// checks, the actions of a rule that fired and the URL rewrite. Every function works on one
+// request through a ServerRequest, reads the rule snapshot without a lock and may run on any
+// number of threads at once; none throws for any bytes of any length (only memory exhaustion).
+#ifndef VELL_INSPECT_PIPELINE_H_
+#define VELL_INSPECT_PIPELINE_H_
+
+#include <string>
+#include <vector>
+
+#include "config/rule_records.h"
+#include "inspect/rule_set.h"
+#include "inspect/server_request.h"
+#include "platform/platform.h"
+
+namespace vell {
+
+// What one call of the request path works with: the compiled rules, the audit log's lock and the
+// request.
+struct Inspection {
+  const RuleSet& rules;
+  platform::CriticalSection& logLock;
+  ServerRequest& server;
+};
+
+// Reads the request's values in a fixed order, each only when the check that needs it is reached,
+// and runs CheckRequestByIP, CheckClientRules, CheckUrlRules and ApplyRewriteRules in that order.
+// The first verdict other than kNextNotification is returned at once.
+Verdict RunRequestPipeline(const Inspection& in);
+
+// The first BFilter rule named "RequestByIP", when enabled, fires on a server name made only of
+// digits, "-" and "." once trimmed (the empty name included).
+Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in);
+
+// The SFilter rules, each on the RequestInfo value its variable names; unknown variables never
+// fire.
+Verdict CheckClientRules(const RequestInfo& info, const Inspection& in);
+
+// The BFilter rules (signatures, "MetaChar", "MaxURLLength"), then the CFilter rules, on the URL.
+Verdict CheckUrlRules(const std::string& url, const Inspection& in);
+
+// Carries out the actions of a rule that fired: its own, or the default actions when it has none.
+// Writes one audit line per "log", then acts on the first "deny" (last error 87, kRequestError)
+// or "redirect" (the "url" header replaced, kHandledNotification); otherwise kNextNotification.
+Verdict ApplyRuleActions(const std::string& name, const std::vector<RuleAction>& actions,
+                         const Inspection& in);
+
+// The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
+// "url" header (kHandledNotification); kNextNotification when none applies.
+Verdict ApplyRewriteRules(const std::string& url, const Inspection& in);
+
+}  // namespace vell
+
+#endif  // VELL_INSPECT_PIPELINE_H_

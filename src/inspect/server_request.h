@@ -1,0 +1,54 @@
+// What the request path needs of the server for one request, and the reads built on it. The
+// filter module answers these through the server's filter interface; tests and tools answer them
+// from tables.
+#ifndef VELL_INSPECT_SERVER_REQUEST_H_
+#define VELL_INSPECT_SERVER_REQUEST_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace vell {
+
+// The server's status codes for a notification: the only verdicts the filter produces.
+using Verdict = uint32_t;
+inline constexpr Verdict kNextNotification = 0x8000002;     // nothing decided, the request goes on
+inline constexpr Verdict kHandledNotification = 0x8000003;  // the request's URL was replaced
+inline constexpr Verdict kRequestError = 0x8000004;         // denied: the server ends the request
+// The thread's last-error code after a deny.
+inline constexpr uint32_t kErrorInvalidParameter = 87;
+
+// One request as the server offers it. Reads follow the server's rules: an unknown name fails;
+// a buffer smaller than the value plus its NUL fails with *size set to the room needed; otherwise
+// the value and its NUL are copied and *size is their length. Called on the request's own thread.
+class ServerRequest {
+ public:
+  virtual ~ServerRequest() = default;
+  virtual bool GetServerVariable(const char* name, char* buffer, uint32_t* size) = 0;
+  virtual bool GetHeader(const char* name, char* buffer, uint32_t* size) = 0;
+  virtual bool SetHeader(const char* name, const char* value) = 0;
+};
+
+// The first try of every read; a longer value is read again with the room the server asks for.
+inline constexpr uint32_t kReadBufferSize = 2048;
+
+// The whole value of a server variable or header, up to its first NUL. A read that the server
+// refuses for want of room is repeated with a buffer of the size it asked for; any other refusal
+// gives the empty text, never bytes of an earlier read.
+std::string ReadServerVariable(ServerRequest& server, const char* name);
+std::string ReadHeader(ServerRequest& server, const char* name);
+
+// The four request texts that the client rules test, by position.
+struct RequestInfo {
+  enum Position { kClientAddress = 0, kClientHost = 1, kRequestMethod = 2, kReferer = 3 };
+  std::array<std::string, 4> values;
+};
+
+// The value of the "HTTP_REFERER" entry of an "ALL_HTTP" text (lines of NAME:value and LF): the
+// entry whose name is exactly those 12 letters, at the start of the text or right after a LF.
+// Empty when there is none.
+std::string ExtractReferer(const std::string& allHttp);
+
+}  // namespace vell
+
+#endif  // VELL_INSPECT_SERVER_REQUEST_H_

@@ -1,0 +1,139 @@
+// The linear-time engine against the backtracking one and the naive reference, on every built-in
+// pattern and every pattern of the syntax table, over generated subjects.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "inspect/pattern.h"
+#include "inspect/pattern_syntax.h"
+#include "inspect/search_cases.h"
+#include "inspect/signatures.h"
+#include "reference/reference_matcher.h"
+
+namespace vell {
+namespace {
+
+std::vector<std::string> PatternsUnderTest() {
+  std::vector<std::string> patterns;
+  for (const BuiltInSignature& signature : SignatureCatalogue) patterns.emplace_back(signature.pattern);
+  for (const char* pattern : MetaCharPatterns) patterns.emplace_back(pattern);
+  for (const auto& c : testing_cases::kSearch) patterns.emplace_back(c.pattern);
+  return patterns;
+}
+
+// Pieces that subjects are made of: the pattern's own literal runs and escapes, percent-encodings,
+// line breaks, NUL and bytes from 0x80 up.
+std::vector<std::string> PiecesFor(const std::string& pattern) {
+  std::vector<std::string> pieces = {"%0d", "%0a", "%0D%0A", "%27", "%20", "%5c", "\r", "\n", "\r\n",
+                                     std::string(1, '\0'), "\x80", "\xff", " ", "a", "Z", "=", "'",
+                                     "/", "..", "x", "_", "9", "\\", "-", "#", "<"};
+  std::string run;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\' && i + 1 < pattern.size()) {
+      pieces.push_back(run);
+      run.clear();
+      pieces.push_back(std::string(1, pattern[++i]));  // the escaped character itself
+    } else if (std::string_view("()|*+?{}[]^$.").find(c) != std::string_view::npos) {
+      if (!run.empty()) pieces.push_back(run);
+      run.clear();
+    } else {
+      run += c;
+    }
+  }
+  if (!run.empty()) pieces.push_back(run);
+  return pieces;
+}
+
+std::string MakeSubject(std::mt19937& rng, const std::vector<std::string>& pieces, std::size_t size) {
+  std::string subject;
+  while (subject.size() < size) {
+    std::string piece = pieces[rng() % pieces.size()];
+    if (rng() % 3 == 0) {
+      for (char& c : piece) c = static_cast<char>(rng() % 2 ? ToUpperAscii(c) : ToLowerAscii(c));
+    }
+    subject += piece;
+  }
+  subject.resize(size);
+  return subject;
+}
+
+TEST(Engines, LinearAgreesWithBacktrackingAndReference) {
+  std::mt19937 rng(4099);
+  int compared = 0;
+  int backtrackingGaveUp = 0;
+  for (const std::string& pattern : PatternsUnderTest()) {
+    const CompiledPattern compiled(pattern);
+    if (!compiled.linear()) continue;
+    const PatternParse parse = ParsePattern(pattern);
+    ASSERT_TRUE(parse.syntax);
+    const std::vector<std::string> pieces = PiecesFor(pattern);
+    const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 1024, 4096, 16384};
+    for (std::size_t size : kSizes) {
+      const int rounds = size <= 144 ? 24 : 2;
+      for (int round = 0; round < rounds; ++round) {
+        const std::string subject = MakeSubject(rng, pieces, size);
+        SCOPED_TRACE(testing::Message() << "pattern \"" << pattern << "\" form \"" << compiled.linearForm()
+                                        << "\" subject of " << size << " bytes");
+        const bool linear = *compiled.SearchLinear(subject);
+        if (size <= 55) {
+          EXPECT_EQ(linear, reference::ReferenceFindFirst(parse.syntax->root, subject).has_value())
+              << "\"" << subject << "\"";
+        }
+        const std::optional<bool> backtracking = compiled.SearchBacktracking(subject);
+        if (backtracking) {
+          EXPECT_EQ(linear, *backtracking);
+          ++compared;
+        } else {
+          ++backtrackingGaveUp;
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 10000);
+  RecordProperty("compared", compared);
+  RecordProperty("backtrackingGaveUp", backtrackingGaveUp);
+}
+
+// Padding that makes the backtracking engine give up no longer hides an attack.
+TEST(Engines, PaddedAttacksAreFound) {
+  struct Case { const char* signature; std::string subject; };
+  std::string pad;
+  while (pad.size() < 16384) pad += "%0d";
+  const Case kCases[] = {
+      {"URLSplit1", "/r?x=" + pad + "%0d%0aContent-Type:"},
+      {"URLSplit2", "/r?x=" + pad + "%0a" + "content-"},
+      {"URLSplit3", "/r?x=" + pad + "%0d%0aHTTP/1.1"},
+      {"SQLInjection4", "/q?" + std::string(16384, 'a') + "='"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.signature);
+    const CompiledPattern compiled(FindSignature(c.signature)->pattern);
+    ASSERT_TRUE(compiled.linear());
+    EXPECT_TRUE(compiled.Search(c.subject));
+  }
+}
+
+// Which constructs keep a pattern on the backtracking engine.
+TEST(Engines, PatternsWithoutAnExactLinearForm) {
+  struct Case { const char* pattern; bool linear; };
+  const Case kCases[] = {
+      {"^/admin", true},      {"\\.asp$", true},     {"^$", false},       {"a\\Z", true},
+      {"\\bword\\b", true},   {"\\Aa\\z", true},     {"a{1000}", true},   {"a|^b", true},
+      {"x^a", false},         {"a$x", false},        {"\\<a", false},     {"a\\>", false},
+      {"a{1001}", false},     {"(^a)*", false},      {"^\\n", false},     {"\\r$", false},
+      {"^(\\n|a)", false},    {"^$\\n", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.pattern);
+    const CompiledPattern compiled(c.pattern);
+    ASSERT_TRUE(compiled.valid()) << compiled.error();
+    EXPECT_EQ(compiled.linear(), c.linear) << compiled.linearForm();
+    EXPECT_EQ(compiled.whyNotLinear().empty(), c.linear);
+  }
+}
+
+}  // namespace
+}  // namespace vell

@@ -1,0 +1,243 @@
+// The built module as the server sees it: registration, dispatch, where config.ini is read from,
+// audit log rotation at start-up, full-length reads and concurrent logging.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "loaded_filter.h"
+
+namespace vell::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kNext = 0x8000002;
+constexpr DWORD kError = 0x8000004;
+
+// A request that every rule of kDenyAll denies at its first check.
+std::map<std::string, std::string> NumericHostVariables() {
+  return {{"SERVER_NAME", "10.0.0.1"}, {"REMOTE_ADDR", "10.0.0.5"}, {"REMOTE_HOST", "h"},
+          {"REQUEST_METHOD", "GET"}, {"ALL_HTTP", "HTTP_HOST:10.0.0.1\n"}};
+}
+const std::vector<std::string> kDenyAll = {"BFilter=RequestByIP,enable:true,deny,log",
+                                           "ServerType=WebServer/1.0"};
+
+TEST(Registration, FlagsVersionAndDescriptionWhateverTheConfig) {
+  const std::vector<std::vector<std::string>> configs = {
+      {}, kDenyAll, {"garbage", "BFilter=MetaChar,enable:255"}};
+  for (const auto& config : configs) {
+    LoadedFilter filter({.configLines = config});
+    ASSERT_EQ(filter.Start(), 1);
+    EXPECT_EQ(filter.version().dwFlags, 0x84343u);
+    EXPECT_EQ(filter.version().dwFilterVersion, 0x40000u);
+    EXPECT_STREQ(filter.version().lpszFilterDesc, "vell Filter");
+  }
+}
+
+TEST(Registration, LogPathWithoutLogSuffixStillLoadsWithoutHeader) {
+  LoadedFilter filter({.configLines = {}, .auditLogInFolder = false});
+  const fs::path log = filter.folder() / "audit.txt";
+  WriteFile(filter.folder() / "config.ini",
+            "AuditLog=" + log.string() + "\nSFilter=REMOTE_ADDR,.,deny,log\n");
+  ASSERT_EQ(filter.Start(), 1);
+  EXPECT_EQ(filter.version().dwFlags, 0x84343u);
+  EXPECT_FALSE(fs::exists(log));
+  // Entries still go to the path.
+  tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/x"}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+            kError);
+  const std::vector<std::string> lines = ReadLogLines(log);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(lines[0].find(", ")), ", , 10.0.0.5, /x");
+}
+
+struct DispatchCase {
+  DWORD type;
+  bool callsServer;
+};
+const DispatchCase kDispatch[] = {
+    // Registered notifications without work, single bits the filter does not handle, and
+    // combinations of bits: no handler runs, nothing of the server is touched.
+    {0x200, false},   {0x100, false}, {0x80, false},    {0x8000, false},    {0x2000, false},
+    {0x1000, false},  {0x800, false}, {0x400, false},   {0x4000000, false}, {0x4040, false},
+    {0x10000, false}, {0, false},     {0xffffffff, false},
+    // The preprocessed-headers notification runs the pipeline.
+    {0x4000, true},
+};
+
+TEST(Dispatch, OnlyPreprocHeadersAndSendResponseReachTheirHandlers) {
+  LoadedFilter filter({.configLines = kDenyAll});
+  ASSERT_EQ(filter.Start(), 1);
+  for (const DispatchCase& c : kDispatch) {
+    SCOPED_TRACE(c.type);
+    tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/"}});
+    const DWORD verdict =
+        filter.module().HttpFilterProc(request.context(), c.type, request.headersRecord());
+    EXPECT_EQ(verdict, c.callsServer ? kError : kNext);
+    EXPECT_EQ(request.calls() > 0, c.callsServer);
+  }
+  // Send response replaces the Server header and answers "next" on the response record.
+  tools::SimulatedRequest response(NumericHostVariables(), {});
+  EXPECT_EQ(filter.module().HttpFilterProc(response.context(), 0x40, response.responseRecord()),
+            kNext);
+  const std::vector<tools::SimulatedRequest::HeaderChange> expected = {{"Server:", "WebServer/1.0"}};
+  EXPECT_EQ(response.responseHeaderChanges(), expected);
+  EXPECT_TRUE(response.reads().empty());
+}
+
+TEST(Dispatch, WithoutServerTypeTheServerHeaderStays) {
+  LoadedFilter filter({.configLines = {"ServerType="}});
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest response(NumericHostVariables(), {});
+  EXPECT_EQ(filter.module().HttpFilterProc(response.context(), 0x40, response.responseRecord()),
+            kNext);
+  EXPECT_EQ(response.calls(), 0);
+}
+
+// The configuration comes from the folder of the module file, whatever its name and path length.
+struct LocationCase {
+  std::string moduleName;
+  std::string subfolder;
+};
+
+TEST(StartUp, ReadsConfigNextToTheModuleWhateverItsNameAndPath) {
+  const std::string longFolder = std::string(70, 'd') + "/" + std::string(70, 'e');
+  const std::string ext = fs::path(BuiltModuleName()).extension().string();
+  const LocationCase cases[] = {
+      {"Vell" + ext, longFolder},
+      {"VELL" + ext, ""},
+      {"filter-vell" + ext + ext, "vell" + ext},
+      {BuiltModuleName(), longFolder},
+  };
+  for (const LocationCase& c : cases) {
+    SCOPED_TRACE(c.moduleName + " in " + c.subfolder);
+    LoadedFilter filter({.configLines = kDenyAll, .moduleName = c.moduleName, .subfolder = c.subfolder});
+    if (c.subfolder.size() > 100) {
+      EXPECT_GT((filter.folder() / c.moduleName).string().size(), 140u);
+    }
+    ASSERT_EQ(filter.Start(), 1);
+    tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/"}});
+    EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+              kError);
+    EXPECT_EQ(ReadLogEntries(filter.auditLogPath()).size(), 1u);
+  }
+}
+
+// Earlier logs move one generation up, highest first; the chain stops at the first gap.
+struct RotationCase {
+  const char* name;
+  std::vector<std::string> before;  // files present: audit.log, audit1.log, ...; "" for none
+  std::vector<std::string> after;   // contents expected of audit1.log, audit2.log, ...; "" none
+};
+const RotationCase kRotation[] = {
+    {"NoEarlierFile", {}, {""}},
+    {"ChainOfThree", {"zero", "one", "two"}, {"zero", "one", "two", ""}},
+    {"GapStopsTheChain", {"zero", "", "two"}, {"zero", "two", ""}},
+};
+
+TEST(StartUp, RotatesEarlierLogsAndWritesAFreshHeader) {
+  for (const RotationCase& c : kRotation) {
+    SCOPED_TRACE(c.name);
+    LoadedFilter filter({.configLines = {}});
+    auto generation = [&](std::size_t g) {
+      return filter.folder() / (g == 0 ? std::string("audit.log") : "audit" + std::to_string(g) + ".log");
+    };
+    for (std::size_t g = 0; g < c.before.size(); ++g) {
+      if (!c.before[g].empty()) WriteFile(generation(g), c.before[g]);
+    }
+    ASSERT_EQ(filter.Start(), 1);
+    EXPECT_TRUE(ReadLogEntries(generation(0)).empty());
+    EXPECT_EQ(ReadLogLines(generation(0)).size(), 4u);
+    for (std::size_t g = 0; g < c.after.size(); ++g) {
+      SCOPED_TRACE(g + 1);
+      if (c.after[g].empty()) {
+        EXPECT_FALSE(fs::exists(generation(g + 1)));
+      } else {
+        EXPECT_EQ(ReadFile(generation(g + 1)), c.after[g]);
+      }
+    }
+  }
+}
+
+TEST(StartUp, NoConfigFileMeansNoRulesAndNoLog) {
+  LoadedFilter filter({.configLines = {}, .auditLogInFolder = false});
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/system32/cmd.exe;"}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+            kNext);
+  EXPECT_EQ(filter.module().LastError(), 0u);
+}
+
+TEST(Reads, ValueLongerThanTheFirstBufferIsReadAgainWhole) {
+  LoadedFilter filter({.configLines = {"BFilter=commandExe,deny,log"}});
+  ASSERT_EQ(filter.Start(), 1);
+  const std::string url = "/" + std::string(3000, 'a') + "/system32/cmd.exe";
+  auto variables = NumericHostVariables();
+  variables["SERVER_NAME"] = "www.example.com";
+  tools::SimulatedRequest request(variables, {{"url", url}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+            kError);
+  // Refused once for want of room, then read whole: by the check and by the audit line.
+  const std::vector<std::string> expected = {
+      "SERVER_NAME", "REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "ALL_HTTP",
+      "header:url",  "header:url",  "REMOTE_ADDR", "header:url",     "header:url"};
+  EXPECT_EQ(request.reads(), expected);
+  EXPECT_EQ(ReadLogEntries(filter.auditLogPath()),
+            std::vector<std::string>{"commandExe, 10.0.0.5, " + url});
+}
+
+TEST(Reads, MissingValuesReadAsEmptyNotAsAnEarlierValue) {
+  // Without REMOTE_HOST and with no url header, the earlier reads' bytes must not stand in.
+  LoadedFilter filter({.configLines = {"SFilter=REMOTE_HOST,10,deny", "CFilter=A,.,deny,log"}});
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest request(
+      {{"SERVER_NAME", "www.example.com"}, {"REMOTE_ADDR", "10.0.0.5"}, {"REQUEST_METHOD", "GET"}},
+      {});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+            kNext);
+  EXPECT_TRUE(ReadLogEntries(filter.auditLogPath()).empty());
+}
+
+TEST(Concurrency, ParallelHitsWriteWholeLines) {
+  LoadedFilter filter({.configLines = {"CFilter=Probe,^/probe,deny,log"}});
+  ASSERT_EQ(filter.Start(), 1);
+  constexpr int kThreads = 8;
+  constexpr int kHits = 500;
+  std::vector<std::thread> threads;
+  std::atomic<int> wrongVerdicts{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kHits; ++i) {
+        const std::string url = "/probe/" + std::to_string(t) + "/" + std::to_string(i);
+        tools::SimulatedRequest request(
+            {{"SERVER_NAME", "www.example.com"}, {"REMOTE_ADDR", "10.0.0." + std::to_string(t)},
+             {"REMOTE_HOST", "h"}, {"REQUEST_METHOD", "GET"}, {"ALL_HTTP", ""}},
+            {{"url", url}});
+        if (filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()) !=
+                kError ||
+            filter.module().LastError() != 87) {
+          ++wrongVerdicts;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrongVerdicts.load(), 0);
+  const std::vector<std::string> entries = ReadLogEntries(filter.auditLogPath());
+  ASSERT_EQ(entries.size(), static_cast<std::size_t>(kThreads * kHits));
+  std::set<std::string> distinct;
+  for (const std::string& entry : entries) {
+    // Each line whole: "Probe, 10.0.0.T, /probe/T/I" with the same T twice.
+    const std::size_t addr = entry.find("10.0.0.");
+    ASSERT_EQ(entry.rfind("Probe, 10.0.0.", 0), 0u) << entry;
+    const std::string t = entry.substr(addr + 7, 1);
+    EXPECT_EQ(entry.substr(addr + 8, 9 + t.size()), ", /probe/" + t) << entry;
+    distinct.insert(entry);
+  }
+  EXPECT_EQ(distinct.size(), entries.size());
+}
+
+}  // namespace
+}  // namespace vell::testing

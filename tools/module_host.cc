@@ -1,0 +1,153 @@
+// Loads the filter module through its exports and plays the server's side of a request.
+#include "tools/module_host.h"
+
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
+namespace vell::tools {
+
+FilterModule::FilterModule(const std::string& path) {
+#ifdef _WIN32
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    throw std::runtime_error("LoadLibraryA(\"" + path + "\") failed: error " +
+                             std::to_string(::GetLastError()));
+  }
+  handle_ = module;
+  getFilterVersion_ = reinterpret_cast<decltype(getFilterVersion_)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "GetFilterVersion")));
+  httpFilterProc_ = reinterpret_cast<decltype(httpFilterProc_)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "HttpFilterProc")));
+  if (getFilterVersion_ == nullptr || httpFilterProc_ == nullptr) {
+    FreeLibrary(module);
+    throw std::runtime_error("GetProcAddress() failed: \"" + path + "\" lacks the filter exports");
+  }
+#else
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* why = dlerror();
+    throw std::runtime_error("dlopen(\"" + path + "\") failed: " + (why ? why : "unknown error"));
+  }
+  getFilterVersion_ = reinterpret_cast<decltype(getFilterVersion_)>(dlsym(handle_, "GetFilterVersion"));
+  httpFilterProc_ = reinterpret_cast<decltype(httpFilterProc_)>(dlsym(handle_, "HttpFilterProc"));
+  getLastError_ = reinterpret_cast<decltype(getLastError_)>(dlsym(handle_, "GetLastError"));
+  if (getFilterVersion_ == nullptr || httpFilterProc_ == nullptr || getLastError_ == nullptr) {
+    dlclose(handle_);
+    throw std::runtime_error("dlsym() failed: \"" + path + "\" lacks the filter exports");
+  }
+#endif
+}
+
+FilterModule::~FilterModule() {
+#ifdef _WIN32
+  FreeLibrary(static_cast<HMODULE>(handle_));
+#else
+  dlclose(handle_);
+#endif
+}
+
+BOOL FilterModule::GetFilterVersion(HTTP_FILTER_VERSION* version) const {
+  return getFilterVersion_(version);
+}
+
+DWORD FilterModule::HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notificationType,
+                                   void* notification) const {
+  return httpFilterProc_(context, notificationType, notification);
+}
+
+uint32_t FilterModule::LastError() const {
+#ifdef _WIN32
+  return ::GetLastError();
+#else
+  return getLastError_();
+#endif
+}
+
+SimulatedRequest::SimulatedRequest(std::map<std::string, std::string> variables,
+                                   std::map<std::string, std::string> headers)
+    : variables_(std::move(variables)), headers_(std::move(headers)) {
+  context_.cbSize = sizeof context_;
+  context_.Revision = 0x40000;
+  context_.ServerContext = this;
+  context_.GetServerVariable = &SimulatedRequest::GetServerVariable;
+  headersRecord_.GetHeader = &SimulatedRequest::GetHeader;
+  headersRecord_.SetHeader = &SimulatedRequest::SetRequestHeader;
+  headersRecord_.AddHeader = &SimulatedRequest::AddHeader;
+  responseRecord_.GetHeader = &SimulatedRequest::GetHeader;
+  responseRecord_.SetHeader = &SimulatedRequest::SetResponseHeader;
+  responseRecord_.AddHeader = &SimulatedRequest::AddHeader;
+}
+
+SimulatedRequest& SimulatedRequest::From(HTTP_FILTER_CONTEXT* context) {
+  SimulatedRequest& self = *static_cast<SimulatedRequest*>(context->ServerContext);
+  ++self.calls_;
+  return self;
+}
+
+BOOL SimulatedRequest::Read(const std::map<std::string, std::string>& table, const char* name,
+                            void* buffer, DWORD* size) {
+  const auto it = table.find(name);
+  if (it == table.end()) return 0;
+  const std::string& value = it->second;
+  const DWORD needed = static_cast<DWORD>(value.size() + 1);
+  if (*size < needed) {
+    *size = needed;
+    return 0;
+  }
+  std::memcpy(buffer, value.c_str(), needed);
+  *size = needed;
+  return 1;
+}
+
+BOOL WINAPI SimulatedRequest::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                                LPDWORD size) {
+  SimulatedRequest& self = From(pfc);
+  self.reads_.push_back(name);
+  return Read(self.variables_, name, buffer, size);
+}
+
+BOOL WINAPI SimulatedRequest::GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                        LPDWORD size) {
+  SimulatedRequest& self = From(pfc);
+  self.reads_.push_back(std::string("header:") + name);
+  return Read(self.headers_, name, buffer, size);
+}
+
+BOOL WINAPI SimulatedRequest::SetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  SimulatedRequest& self = From(pfc);
+  self.requestChanges_.push_back({name, value});
+  self.headers_[name] = value;
+  return 1;
+}
+
+BOOL WINAPI SimulatedRequest::SetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  SimulatedRequest& self = From(pfc);
+  self.responseChanges_.push_back({name, value});
+  return 1;
+}
+
+BOOL WINAPI SimulatedRequest::AddHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR, LPSTR) {
+  From(pfc);
+  return 0;
+}
+
+std::string BuildAllHttp(const std::vector<std::pair<std::string, std::string>>& headers) {
+  std::string text;
+  for (const auto& [name, value] : headers) {
+    text += "HTTP_";
+    for (char c : name) {
+      text += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    text += ':';
+    text += value;
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace vell::tools

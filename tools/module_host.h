@@ -1,0 +1,95 @@
+// A stand-in for the web server: loads the filter module through its exports only and serves one
+// request's variables and headers from tables, with the server's read rules. Used by `vell run`
+// and by the end-to-end tests; nothing here links the filter's own code.
+#ifndef VELL_TOOLS_MODULE_HOST_H_
+#define VELL_TOOLS_MODULE_HOST_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "vell/isapi.h"
+
+namespace vell::tools {
+
+// One loaded copy of the filter module. The module's static filter object lives as long as this
+// object; loading another file (another copy) gives a fresh filter.
+class FilterModule {
+ public:
+  // Loads the module file at path and looks up its exports. Throws std::runtime_error naming the
+  // failed call (dlopen, dlsym, LoadLibraryA, GetProcAddress).
+  explicit FilterModule(const std::string& path);
+  ~FilterModule();
+  FilterModule(const FilterModule&) = delete;
+  FilterModule& operator=(const FilterModule&) = delete;
+
+  BOOL GetFilterVersion(HTTP_FILTER_VERSION* version) const;
+  DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notificationType,
+                       void* notification) const;
+  // The calling thread's last-error code as the module left it.
+  uint32_t LastError() const;
+
+ private:
+  void* handle_ = nullptr;
+  BOOL(WINAPI* getFilterVersion_)(HTTP_FILTER_VERSION*) = nullptr;
+  DWORD(WINAPI* httpFilterProc_)(HTTP_FILTER_CONTEXT*, DWORD, LPVOID) = nullptr;
+  uint32_t (*getLastError_)() = nullptr;
+};
+
+// The server's side of one request: server variables and request headers by name. A read of an
+// unknown name fails; a buffer too small fails with *size = length + 1; otherwise the value and its
+// NUL are copied and *size = length + 1. SetHeader replaces the header's value and is recorded.
+class SimulatedRequest {
+ public:
+  SimulatedRequest(std::map<std::string, std::string> variables,
+                   std::map<std::string, std::string> headers);
+  SimulatedRequest(const SimulatedRequest&) = delete;
+  SimulatedRequest& operator=(const SimulatedRequest&) = delete;
+
+  HTTP_FILTER_CONTEXT* context() { return &context_; }
+  HTTP_FILTER_PREPROC_HEADERS* headersRecord() { return &headersRecord_; }
+  HTTP_FILTER_SEND_RESPONSE* responseRecord() { return &responseRecord_; }
+
+  struct HeaderChange {
+    std::string name;
+    std::string value;
+    bool operator==(const HeaderChange&) const = default;
+  };
+  // Every SetHeader call, in order: on the request's headers, then on the response's.
+  const std::vector<HeaderChange>& requestHeaderChanges() const { return requestChanges_; }
+  const std::vector<HeaderChange>& responseHeaderChanges() const { return responseChanges_; }
+  // Every read, in order: the variable's name, or "header:" and the header's name.
+  const std::vector<std::string>& reads() const { return reads_; }
+  // Calls of any server operation.
+  int calls() const { return calls_; }
+
+ private:
+  static SimulatedRequest& From(HTTP_FILTER_CONTEXT* context);
+  static BOOL Read(const std::map<std::string, std::string>& table, const char* name, void* buffer,
+                   DWORD* size);
+  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                       LPDWORD size);
+  static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
+  static BOOL WINAPI SetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
+  static BOOL WINAPI SetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
+  static BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
+
+  std::map<std::string, std::string> variables_;
+  std::map<std::string, std::string> headers_;
+  HTTP_FILTER_CONTEXT context_{};
+  HTTP_FILTER_PREPROC_HEADERS headersRecord_{};
+  HTTP_FILTER_SEND_RESPONSE responseRecord_{};
+  std::vector<HeaderChange> requestChanges_;
+  std::vector<HeaderChange> responseChanges_;
+  std::vector<std::string> reads_;
+  int calls_ = 0;
+};
+
+// The "ALL_HTTP" text of a list of request headers: HTTP_NAME:value and LF per header, the name in
+// capitals with "-" turned into "_".
+std::string BuildAllHttp(const std::vector<std::pair<std::string, std::string>>& headers);
+
+}  // namespace vell::tools
+
+#endif  // VELL_TOOLS_MODULE_HOST_H_
