@@ -9,6 +9,8 @@ namespace vell::tools {
 
 int RunCheck(int argc, char** argv);
 int RunRequests(int argc, char** argv);
+int RunReplay(int argc, char** argv);
+int RunExplain(int argc, char** argv);
 
 // Prints what the filter will do with the config file at path and what its loader ignores or
 // weakens. Returns 0, 1 when a rule can never fire, 2 when the file cannot be read.

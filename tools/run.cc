@@ -19,18 +19,13 @@
 #include "config/filter_config.h"
 #include "tools/commands.h"
 #include "tools/module_host.h"
+#include "tools/private_module.h"
 
 namespace vell::tools {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-#ifdef _WIN32
-constexpr char kModuleName[] = "vell.dll";
-#else
-constexpr char kModuleName[] = "vell.so";
-#endif
 
 struct RawRequest {
   int line = 0;
@@ -102,31 +97,6 @@ std::string HostName(const RawRequest& request) {
   return "";
 }
 
-fs::path ExecutableFolder() {
-#ifdef _WIN32
-  std::vector<char> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) return fs::path(std::string(buffer.data(), length)).parent_path();
-    buffer.resize(buffer.size() * 2);
-  }
-#else
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path() : self.parent_path();
-#endif
-}
-
-fs::path MakePrivateFolder() {
-  static std::atomic<unsigned> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  fs::path folder = fs::temp_directory_path() /
-                    ("vell-run-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-  fs::create_directories(folder);
-  return folder;
-}
-
 void PrintUsage() {
   std::fputs(
       "usage: vell run CONFIG REQUESTS [--client ADDR] [--module PATH]\n"
@@ -183,14 +153,16 @@ int RunRequests(int argc, char** argv) {
     std::fprintf(stderr, "vell run: fopen(\"%s\") failed\n", configPath.c_str());
     return 1;
   }
-  if (modulePath.empty()) modulePath = (ExecutableFolder() / kModuleName).string();
+  if (modulePath.empty()) modulePath = DefaultModulePath();
 
-  // The module reads config.ini from its own folder: give it a private one.
-  const fs::path folder = MakePrivateFolder();
   int status = 0;
   try {
-    fs::copy_file(modulePath, folder / kModuleName);
-    fs::copy_file(configPath, folder / "config.ini");
+    // The module reads config.ini from its own folder: give it a private one.
+    std::ifstream configFile(configPath, std::ios::binary);
+    std::ostringstream configText;
+    configText << configFile.rdbuf();
+    PrivateModule copy(modulePath, configText.str());
+    FilterModule& module = copy.module();
 
     FilterConfig config;
     config.LoadConfig(configPath);
@@ -200,7 +172,6 @@ int RunRequests(int argc, char** argv) {
       std::printf("audit log: none (no AuditLog line)\n");
     }
 
-    FilterModule module((folder / kModuleName).string());
     HTTP_FILTER_VERSION version{};
     version.dwServerFilterVersion = 0x60000;
     if (!module.GetFilterVersion(&version)) {
@@ -233,8 +204,6 @@ int RunRequests(int argc, char** argv) {
     std::fprintf(stderr, "vell run: %s\n", e.what());
     status = 1;
   }
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
   return status;
 }
 

@@ -11,7 +11,9 @@ void PrintUsage(FILE* out) {
   std::fputs(
       "usage: vell check CONFIG        show the rules the filter will run and what it ignores\n"
       "       vell run CONFIG REQUESTS [--client ADDR] [--module PATH]\n"
-      "                                play the web server for the requests in REQUESTS\n",
+      "                                play the web server for the requests in REQUESTS\n"
+      "       vell replay CONFIG LOG... what the filter would have done with logged requests\n"
+      "       vell explain CONFIG URL   how the filter decides one request, rule by rule\n",
       out);
 }
 
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "check") return vell::tools::RunCheck(argc - 2, argv + 2);
   if (command == "run") return vell::tools::RunRequests(argc - 2, argv + 2);
+  if (command == "replay") return vell::tools::RunReplay(argc - 2, argv + 2);
+  if (command == "explain") return vell::tools::RunExplain(argc - 2, argv + 2);
   if (command == "-h" || command == "--help" || command == "help") {
     PrintUsage(stdout);
     return 0;
