@@ -44,7 +44,9 @@ PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
     }
     onePass->members[it->second].push_back(i);
   }
-  if (onePass->members.empty() || !onePass->set.Compile()) return;
+  // A single pattern is searched on its own when it is asked about: no pass is made for a rule
+  // that an earlier rule's hit makes moot.
+  if (onePass->members.size() < 2 || !onePass->set.Compile()) return;
   onePass_ = std::move(onePass);
 }
 
@@ -57,27 +59,31 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   Scan scan;
   scan.set_ = this;
   scan.subject_ = subject;
-  scan.state_.assign(patterns_.size(), Scan::kUnknown);
+  if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
   if (!onePass_) return scan;
-  std::vector<int> hits;
+  // The list of hits is kept per thread, so that a scan allocates nothing of its own.
+  thread_local std::vector<int> hits;
+  hits.clear();
   re2::RE2::Set::ErrorInfo error{};
   const bool any =
       onePass_->set.Match(re2::StringPiece(subject.data(), subject.size()), &hits, &error);
   if (!any && error.kind != re2::RE2::Set::kNoError) {
     return scan;  // out of room for this subject: every pattern is asked on its own
   }
+  uint8_t* state = scan.state();
   for (const auto& members : onePass_->members) {
-    for (std::size_t index : members) scan.state_[index] = Scan::kNo;
+    for (std::size_t index : members) state[index] = Scan::kNo;
   }
   for (int slot : hits) {
     for (std::size_t index : onePass_->members[static_cast<std::size_t>(slot)]) {
-      scan.state_[index] = Scan::kYes;
+      state[index] = Scan::kYes;
     }
   }
   return scan;
 }
 
 bool PatternSet::Scan::Found(std::size_t index) {
+  uint8_t* state_ = state();
   if (state_[index] == kUnknown) {
     const CompiledPattern* pattern = set_->patterns_[index].get();
     bool found = false;

@@ -4,6 +4,7 @@
 #ifndef VELL_INSPECT_PATTERN_SET_H_
 #define VELL_INSPECT_PATTERN_SET_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,9 +47,13 @@ class PatternSet {
    private:
     friend class PatternSet;
     enum : uint8_t { kUnknown, kYes, kNo };
+    uint8_t* state() { return heapState_.empty() ? inlineState_.data() : heapState_.data(); }
+
     const PatternSet* set_ = nullptr;
     std::string_view subject_;
-    std::vector<uint8_t> state_;
+    // The answers so far; most rule lists fit the inline room, so a scan needs no allocation.
+    std::array<uint8_t, 64> inlineState_{};
+    std::vector<uint8_t> heapState_;
   };
 
   // Runs the one pass over subject (nothing else until Found is asked).

@@ -19,9 +19,11 @@ Verdict RunRequestPipeline(const Inspection& in) {
 
   // Every check after this one sees the URL as it arrived; the rewrite comes last.
   const std::string url = ReadHeader(in.server, "url");
-  verdict = CheckUrlRules(url, in);
+  // One pass over the URL answers both the URL rules and the rewrite.
+  PatternSet::Scan urlScan = in.rules.urlPatterns.ScanSubject(url);
+  verdict = CheckUrlRules(url, urlScan, in);
   if (verdict != kNextNotification) return verdict;
-  return ApplyRewriteRules(url, in);
+  return ApplyRewriteRules(url, urlScan, in);
 }
 
 }  // namespace vell

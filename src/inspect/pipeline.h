@@ -37,7 +37,8 @@ Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in);
 Verdict CheckClientRules(const RequestInfo& info, const Inspection& in);
 
 // The BFilter rules (signatures, "MetaChar", "MaxURLLength"), then the CFilter rules, on the URL.
-Verdict CheckUrlRules(const std::string& url, const Inspection& in);
+// urlScan is the scan of url by the rules' URL patterns, which the rewrite uses as well.
+Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in);
 
 // Carries out the actions of a rule that fired: its own, or the default actions when it has none.
 // Writes one audit line per "log", then acts on the first "deny" (last error 87, kRequestError)
@@ -47,7 +48,7 @@ Verdict ApplyRuleActions(const std::string& name, const std::vector<RuleAction>&
 
 // The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
 // "url" header (kHandledNotification); kNextNotification when none applies.
-Verdict ApplyRewriteRules(const std::string& url, const Inspection& in);
+Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in);
 
 }  // namespace vell
 

@@ -51,8 +51,7 @@ Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
   return kNextNotification;
 }
 
-Verdict CheckUrlRules(const std::string& url, const Inspection& in) {
-  PatternSet::Scan scan = in.rules.urlPatterns.ScanSubject(url);
+Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in) {
   const auto& bFilters = in.rules.config.bFilters;
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];

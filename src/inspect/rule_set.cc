@@ -52,6 +52,7 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
   std::vector<CompiledPatternPtr> url = rules->bFilterPatterns;
   url.insert(url.end(), rules->metaCharPatterns.begin(), rules->metaCharPatterns.end());
   url.insert(url.end(), rules->cFilterPatterns.begin(), rules->cFilterPatterns.end());
+  url.insert(url.end(), rules->rewritePatterns.begin(), rules->rewritePatterns.end());
   rules->urlPatterns = PatternSet(std::move(url), mode);
   for (int position = 0; position < 4; ++position) {
     std::vector<CompiledPatternPtr> client(config.sFilters.size());
@@ -62,7 +63,6 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
     }
     rules->clientPatterns[static_cast<std::size_t>(position)] = PatternSet(std::move(client), mode);
   }
-  rules->rewritePatternSet = PatternSet(rules->rewritePatterns, mode);
   rules->config = std::move(config);
   return rules;
 }

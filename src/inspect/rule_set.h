@@ -26,16 +26,16 @@ struct RuleSet {
   std::array<CompiledPatternPtr, kMetaCharCount> metaCharPatterns;
 
   // Every pattern tested against one kind of subject, for one pass over it. The URL set holds the
-  // BFilter patterns at their rule's index, then the metacharacter patterns, then the CFilter
-  // patterns; client set p holds, at each SFilter rule's index, the pattern of the rules on
-  // RequestInfo value p (null for the others); the rewrite set holds the Rewrite patterns.
+  // BFilter patterns at their rule's index, then the metacharacter patterns, the CFilter patterns
+  // and the Rewrite patterns; client set p holds, at each SFilter rule's index, the pattern of the
+  // rules on RequestInfo value p (null for the others).
   PatternSet urlPatterns;
   std::array<PatternSet, RequestInfo::kValueCount> clientPatterns;
-  PatternSet rewritePatternSet;
   std::size_t UrlMetaCharIndex(std::size_t i) const { return bFilterPatterns.size() + i; }
   std::size_t UrlCFilterIndex(std::size_t i) const {
     return bFilterPatterns.size() + kMetaCharCount + i;
   }
+  std::size_t UrlRewriteIndex(std::size_t i) const { return UrlCFilterIndex(cFilterPatterns.size()) + i; }
 };
 
 // The RequestInfo position that an SFilter variable names, or -1 for any other name.

@@ -6,13 +6,11 @@
 
 namespace vell {
 
-Verdict ApplyRewriteRules(const std::string& url, const Inspection& in) {
+Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in) {
   const auto& rewriteRules = in.rules.config.rewriteRules;
-  if (rewriteRules.empty()) return kNextNotification;
-  PatternSet::Scan scan = in.rules.rewritePatternSet.ScanSubject(url);
   for (std::size_t i = 0; i < rewriteRules.size(); ++i) {
     const CompiledPattern& pattern = *in.rules.rewritePatterns[i];
-    if (!scan.Found(i)) continue;
+    if (!urlScan.Found(in.rules.UrlRewriteIndex(i))) continue;
     std::string rewritten;
     try {
       rewritten = pattern.ReplaceFirst(url, rewriteRules[i].replacement);
