@@ -33,6 +33,7 @@ std::string BuiltModuleName() { return fs::path(VELL_MODULE_PATH).filename().str
 LoadedFilter::LoadedFilter(const FilterSetup& setup) : folder_(setup.subfolder) {
   const fs::path modulePath = folder_.path() / setup.moduleName;
   fs::copy_file(VELL_MODULE_PATH, modulePath);
+  if (setup.editModule) setup.editModule(modulePath);
   if (setup.auditLogInFolder || !setup.configLines.empty()) {
     std::string config;
     if (setup.auditLogInFolder) config += "AuditLog=" + auditLogPath().string() + "\r\n";

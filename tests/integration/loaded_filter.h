@@ -5,6 +5,7 @@
 #define VELL_TESTS_INTEGRATION_LOADED_FILTER_H_
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ struct FilterSetup {
   // The module copy's file name and a folder inside the temporary folder to put it in.
   std::string moduleName = BuiltModuleName();
   std::string subfolder;
+  // Called with the copy's path before it is loaded, to change the file the loader will map.
+  std::function<void(const std::filesystem::path&)> editModule;
 };
 
 class LoadedFilter {

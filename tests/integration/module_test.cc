@@ -1,10 +1,16 @@
 // The built module as the server sees it: registration, dispatch, where config.ini is read from,
-// audit log rotation at start-up, full-length reads and concurrent logging.
+// audit log rotation at start-up, timestamps, full-length reads and concurrent logging.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <set>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "loaded_filter.h"
 
@@ -168,6 +174,65 @@ TEST(StartUp, NoConfigFileMeansNoRulesAndNoLog) {
   EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
             kNext);
   EXPECT_EQ(filter.module().LastError(), 0u);
+}
+
+// Local time in whole seconds, from the clock the filter itself reads (GetLocalTime on Windows),
+// and the audit log's timestamp of such a second: MM/dd/yyyy, then H:M:S without leading zeros.
+#ifdef _WIN32
+constexpr long long kTicksPerSecond = 10000000;
+long long LocalSecondsNow() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  FILETIME ticks{};
+  SystemTimeToFileTime(&now, &ticks);
+  return ((static_cast<long long>(ticks.dwHighDateTime) << 32) | ticks.dwLowDateTime) /
+         kTicksPerSecond;
+}
+std::string TimestampOf(long long seconds) {
+  const unsigned long long ticks = static_cast<unsigned long long>(seconds) * kTicksPerSecond;
+  FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME t{};
+  FileTimeToSystemTime(&time, &t);
+  char text[64];
+  std::snprintf(text, sizeof text, "%02u/%02u/%04u %u:%u:%u", t.wMonth, t.wDay, t.wYear, t.wHour,
+                t.wMinute, t.wSecond);
+  return text;
+}
+#else
+long long LocalSecondsNow() { return std::time(nullptr); }
+std::string TimestampOf(long long seconds) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm t{};
+  localtime_r(&time, &t);
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d %d:%d:%d", t.tm_mon + 1, t.tm_mday,
+                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  return text;
+}
+#endif
+
+// The header's date and every entry's time are the local date and time when they were written,
+// month first. On Windows the date is GetDateFormatA's for the system's default locale; under wine
+// that locale follows the host's LANG/LC_ALL, and wine formats the fixed picture MM/dd/yyyy with
+// the Gregorian calendar. Windows uses the locale's own calendar, so on a system whose default
+// locale has another calendar (Thai Buddhist, Hijri, Japanese era) the date differs from this
+// expectation and from what wine writes.
+TEST(AuditLog, TimestampsAreTheLocalDateAndTimeMonthFirst) {
+  LoadedFilter filter({.configLines = {"CFilter=Probe,^/probe,deny,log"}});
+  const long long before = LocalSecondsNow();
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/probe"}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()),
+            kError);
+  const long long after = LocalSecondsNow();
+  std::set<std::string> expected;
+  for (long long second = before; second <= after; ++second) expected.insert(TimestampOf(second));
+
+  const std::vector<std::string> lines = ReadLogLines(filter.auditLogPath());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_TRUE(expected.count(lines[2].substr(7))) << lines[2] << ", expected " << *expected.begin();
+  EXPECT_TRUE(expected.count(lines[4].substr(0, lines[4].find(", "))))
+      << lines[4] << ", expected " << *expected.begin();
 }
 
 TEST(Reads, ValueLongerThanTheFirstBufferIsReadAgainWhole) {

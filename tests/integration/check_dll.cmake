@@ -1,0 +1,62 @@
+# Checks a built vell.dll as the web server's loader sees it, with objdump -p: the image is of the
+# expected machine, it exports exactly GetFilterVersion and HttpFilterProc by those undecorated
+# names (a 32-bit __stdcall name would otherwise read _GetFilterVersion@4), and it imports only
+# DLLs that every Windows system has, so no MinGW runtime (libstdc++-6.dll, libgcc_s_*.dll,
+# libwinpthread-1.dll) has to be installed next to it.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -P check_dll.cmake
+execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump ERROR_VARIABLE err
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${rc}): ${err}")
+endif()
+set(failures "")
+
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" format "${dump}")
+  string(APPEND failures "expected file format ${FORMAT}, found \"${format}\"\n")
+endif()
+
+# The export names, from the name pointer table up to the blank line that ends it.
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+set(exports "")
+if(at LESS 0)
+  string(APPEND failures "no export name table\n")
+else()
+  string(SUBSTRING "${dump}" ${at} -1 table)
+  string(FIND "${table}" "\n\n" end)
+  string(SUBSTRING "${table}" 0 ${end} table)
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${table}")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${row}")
+    string(STRIP "${name}" name)
+    list(APPEND exports "${name}")
+  endforeach()
+endif()
+list(SORT exports)
+if(NOT exports STREQUAL "GetFilterVersion;HttpFilterProc")
+  string(APPEND failures "exports are \"${exports}\", expected exactly GetFilterVersion;HttpFilterProc\n")
+endif()
+
+# Imports: system DLLs only.
+string(REGEX MATCHALL "DLL Name: [^\n]+" rows "${dump}")
+set(imports "")
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^DLL Name: " "" name "${row}")
+  string(STRIP "${name}" name)
+  list(APPEND imports "${name}")
+  string(TOLOWER "${name}" lower)
+  if(lower MATCHES "^(libstdc\\+\\+|libgcc|libwinpthread|libssp|libatomic|libgomp)")
+    string(APPEND failures "imports the MinGW runtime DLL ${name}\n")
+  elseif(NOT lower MATCHES "^(kernel32|user32|advapi32|msvcrt|ntdll|ws2_32|ucrtbase)\\.dll$"
+         AND NOT lower MATCHES "^api-ms-win-")
+    string(APPEND failures "imports ${name}, which is not a system DLL\n")
+  endif()
+endforeach()
+if(NOT imports)
+  string(APPEND failures "no import table found\n")
+endif()
+
+message(STATUS "${DLL}: ${FORMAT}; exports ${exports}; imports ${imports}")
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
