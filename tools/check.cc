@@ -90,6 +90,7 @@ class Checker {
     findings_.push_back({line, Where(line) + "warning: " + text});
     ++warnings_;
   }
+  void Note(int line, const std::string& text) { findings_.push_back({line, Where(line) + "note: " + text}); }
   std::string Where(int line) const {
     return line > 0 ? label_ + ":" + std::to_string(line) + ": " : label_ + ": ";
   }
@@ -341,7 +342,14 @@ class Checker {
   }
 
   bool PatternUsable(int line, const CompiledPatternPtr& pattern, const char* what) {
-    if (pattern->valid()) return true;
+    if (pattern->valid()) {
+      if (!pattern->linear()) {
+        Note(line, std::string(what) + " pattern \"" + pattern->source() +
+                       "\" is left to the backtracking engine (" + pattern->whyNotLinear() +
+                       "): on some long inputs it may give up, and the rule then does not fire");
+      }
+      return true;
+    }
     if (pattern->source().empty()) {
       Error(line, std::string(what) + " has no pattern; it never " +
                       (std::string(what) == "Rewrite" ? "applies" : "fires"));
