@@ -43,7 +43,14 @@ ByteSet CloseOverCase(ByteSet set) {
   return set;
 }
 
-std::string Quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quote(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
 
 PatternNode MakeLiteral(unsigned char c) {
   PatternNode node;
