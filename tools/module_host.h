@@ -13,8 +13,8 @@
 
 namespace vell::tools {
 
-// One loaded copy of the filter module. The module's static filter object lives as long as this
-// object; loading another file (another copy) gives a fresh filter.
+// One loaded copy of the filter module; loading another file (another copy) gives a fresh filter.
+// On POSIX the image, and so its static filter object, stays until the process ends.
 class FilterModule {
  public:
   // Loads the module file at path and looks up its exports. Throws std::runtime_error naming the
