@@ -19,6 +19,7 @@ namespace vell::tools {
 
 namespace {
 
+// For the hint on a name in the wrong case.
 const char* const kVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "HTTP_REFERER"};
 const char* const kActionWords[] = {"deny", "redirect", "log"};
 const char* const kSpecialRules[] = {"RequestByIP", "MetaChar", "MaxURLLength"};
@@ -230,9 +231,8 @@ class Checker {
       const VariableRule& rule = config.sFilters[i];
       const int line = NumberOf("SFilter", i);
       bool fires = PatternUsable(line, rules_->sFilterPatterns[i], "SFilter");
-      bool known = false;
-      for (const char* variable : kVariables) known = known || rule.variable == variable;
-      if (!known) {
+      // The filter's own test of the name, so the tool cannot disagree with it.
+      if (ClientValuePosition(rule.variable) < 0) {
         const std::string hint = SameButForCase(rule.variable, kVariables);
         Error(line, "SFilter variable \"" + rule.variable + "\" is not one of REMOTE_ADDR, REMOTE_HOST, "
                     "REQUEST_METHOD, HTTP_REFERER" +

@@ -83,8 +83,8 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
 }
 
 bool PatternSet::Scan::Found(std::size_t index) {
-  uint8_t* state_ = state();
-  if (state_[index] == kUnknown) {
+  uint8_t* answers = state();
+  if (answers[index] == kUnknown) {
     const CompiledPattern* pattern = set_->patterns_[index].get();
     bool found = false;
     if (pattern != nullptr) {
@@ -100,9 +100,9 @@ bool PatternSet::Scan::Found(std::size_t index) {
           break;
       }
     }
-    state_[index] = found ? kYes : kNo;
+    answers[index] = found ? kYes : kNo;
   }
-  return state_[index] == kYes;
+  return answers[index] == kYes;
 }
 
 }  // namespace vell
