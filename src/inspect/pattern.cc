@@ -10,6 +10,7 @@
 #include <boost/regex.hpp>
 #include <re2/re2.h>
 
+#include "inspect/literal_filter.h"
 #include "inspect/pattern_re2.h"
 #include "inspect/pattern_syntax.h"
 
@@ -323,6 +324,7 @@ struct CompiledPattern::Impl {
   std::unique_ptr<const re2::RE2> linear;
   std::string linearForm;
   std::string whyNotLinear;
+  std::optional<LiteralFilter> filter;  // texts one of which every match contains
 
   // The leftmost-longest match with POSIX sub-expression choice; throws when matching fails.
   bool Find(const char* begin, const char* end, BoostMatch& m) const {
@@ -337,6 +339,7 @@ CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_u
     impl_->error = std::move(parse.error);
     return;
   }
+  impl_->filter = LiteralFilter::For(parse.syntax->root);
   std::string form;
   AppendBoostForm(form, parse.syntax->root);
   try {
@@ -366,6 +369,7 @@ bool CompiledPattern::valid() const { return impl_->re.has_value(); }
 const std::string& CompiledPattern::error() const { return impl_->error; }
 
 bool CompiledPattern::Search(std::string_view subject) const {
+  if (impl_->filter && !impl_->filter->MayMatch(subject)) return false;
   if (impl_->linear) return *SearchLinear(subject);
   return SearchBacktracking(subject).value_or(false);
 }

@@ -29,7 +29,8 @@ class CompiledPattern {
   // True when the pattern occurs anywhere in subject. False when it does not and when the pattern
   // is invalid. A pattern with an exact linear-time form is answered by that engine, in time
   // linear in the subject and never giving up; any other pattern by the backtracking engine,
-  // whose failure to finish also answers false. Safe to call from any number of threads.
+  // whose failure to finish also answers false. A subject that holds none of the texts every
+  // match needs is answered at once, by neither. Safe to call from any number of threads.
   bool Search(std::string_view subject) const;
 
   // Whether the pattern has an exact linear-time form (and so Search never gives up), that form,

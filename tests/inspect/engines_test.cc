@@ -78,6 +78,7 @@ TEST(Engines, LinearAgreesWithBacktrackingAndReference) {
         SCOPED_TRACE(testing::Message() << "pattern \"" << pattern << "\" form \"" << compiled.linearForm()
                                         << "\" subject of " << size << " bytes");
         const bool linear = *compiled.SearchLinear(subject);
+        EXPECT_EQ(compiled.Search(subject), linear);  // the literal filter first, then the engine
         if (size <= 55) {
           EXPECT_EQ(linear, reference::ReferenceFindFirst(parse.syntax->root, subject).has_value())
               << "\"" << subject << "\"";
