@@ -24,25 +24,22 @@ bool MetaCharFires(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet
 }  // namespace
 
 Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in) {
-  for (const BuiltinRule& rule : in.rules.config.bFilters) {
-    if (rule.name != "RequestByIP") continue;
-    // Only the first record counts, enabled or not.
-    if (!rule.enabled) return kNextNotification;
-    for (char c : TrimWhitespace(serverName)) {
-      if (!IsAddressCharacter(c)) return kNextNotification;
-    }
-    return ApplyRuleActions(rule.name, rule.actions, in);
+  // Only the first record counts, enabled or not.
+  if (in.rules.requestByIpRule < 0) return kNextNotification;
+  const BuiltinRule& rule = in.rules.config.bFilters[static_cast<std::size_t>(in.rules.requestByIpRule)];
+  if (!rule.enabled) return kNextNotification;
+  for (char c : TrimWhitespace(serverName)) {
+    if (!IsAddressCharacter(c)) return kNextNotification;
   }
-  return kNextNotification;
+  return ApplyRuleActions(rule.name, rule.actions, in);
 }
 
 Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
   const auto& sFilters = in.rules.config.sFilters;
-  if (sFilters.empty()) return kNextNotification;
   // One pass over each client value that some rule tests, made when the first such rule is met.
   std::array<std::optional<PatternSet::Scan>, RequestInfo::kValueCount> scans;
   for (std::size_t i = 0; i < sFilters.size(); ++i) {
-    const int position = ClientValuePosition(sFilters[i].variable);
+    const int position = in.rules.sFilterPositions[i];
     if (position < 0) continue;
     const auto p = static_cast<std::size_t>(position);
     if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
@@ -53,20 +50,26 @@ Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
 
 Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in) {
   const auto& bFilters = in.rules.config.bFilters;
+  using Kind = RuleSet::UrlRuleKind;
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
     bool fires = false;
-    if (rule.name == "RequestByIP") {
-      continue;
-    } else if (rule.name == "MetaChar") {
-      fires = MetaCharFires(rule, scan, in.rules);
-    } else if (rule.name == "MaxURLLength") {
-      // Both as unsigned 32-bit numbers: a negative limit never fires, and a length beyond
-      // 32 bits is over every limit.
-      const uint32_t limit = static_cast<uint32_t>(rule.maxUrlLength);
-      fires = url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
-    } else {
-      fires = scan.Found(i);
+    switch (in.rules.bFilterKinds[i]) {
+      case Kind::kRequestByIP:
+        continue;
+      case Kind::kMetaChar:
+        fires = MetaCharFires(rule, scan, in.rules);
+        break;
+      case Kind::kMaxUrlLength: {
+        // Both as unsigned 32-bit numbers: a negative limit never fires, and a length beyond
+        // 32 bits is over every limit.
+        const uint32_t limit = static_cast<uint32_t>(rule.maxUrlLength);
+        fires = url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
+        break;
+      }
+      case Kind::kSignature:
+        fires = scan.Found(i);
+        break;
     }
     if (fires) return ApplyRuleActions(rule.name, rule.actions, in);
   }

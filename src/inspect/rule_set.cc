@@ -54,14 +54,29 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
   url.insert(url.end(), rules->cFilterPatterns.begin(), rules->cFilterPatterns.end());
   url.insert(url.end(), rules->rewritePatterns.begin(), rules->rewritePatterns.end());
   rules->urlPatterns = PatternSet(std::move(url), mode);
+  for (const VariableRule& rule : config.sFilters) {
+    rules->sFilterPositions.push_back(ClientValuePosition(rule.variable));
+  }
   for (int position = 0; position < 4; ++position) {
     std::vector<CompiledPatternPtr> client(config.sFilters.size());
     for (std::size_t i = 0; i < config.sFilters.size(); ++i) {
-      if (ClientValuePosition(config.sFilters[i].variable) == position) {
+      if (rules->sFilterPositions[i] == position) {
         client[i] = rules->sFilterPatterns[i];
       }
     }
     rules->clientPatterns[static_cast<std::size_t>(position)] = PatternSet(std::move(client), mode);
+  }
+  for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
+    const std::string& name = config.bFilters[i].name;
+    using Kind = RuleSet::UrlRuleKind;
+    if (name == "RequestByIP") {
+      rules->bFilterKinds.push_back(Kind::kRequestByIP);
+      if (rules->requestByIpRule < 0) rules->requestByIpRule = static_cast<int>(i);
+    } else {
+      rules->bFilterKinds.push_back(name == "MetaChar"       ? Kind::kMetaChar
+                                    : name == "MaxURLLength" ? Kind::kMaxUrlLength
+                                                             : Kind::kSignature);
+    }
   }
   rules->config = std::move(config);
   return rules;

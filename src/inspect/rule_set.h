@@ -4,6 +4,7 @@
 #define VELL_INSPECT_RULE_SET_H_
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -31,6 +32,14 @@ struct RuleSet {
   // rules on RequestInfo value p (null for the others).
   PatternSet urlPatterns;
   std::array<PatternSet, RequestInfo::kValueCount> clientPatterns;
+  // Worked out once from the rule names, so that no request compares names: what each BFilter
+  // record is, the first "RequestByIP" record (-1 when there is none) and the RequestInfo position
+  // of each SFilter rule's variable (-1 for a name that is none of the four).
+  enum class UrlRuleKind : uint8_t { kRequestByIP, kMetaChar, kMaxUrlLength, kSignature };
+  std::vector<UrlRuleKind> bFilterKinds;
+  int requestByIpRule = -1;
+  std::vector<int> sFilterPositions;
+
   std::size_t UrlMetaCharIndex(std::size_t i) const { return bFilterPatterns.size() + i; }
   std::size_t UrlCFilterIndex(std::size_t i) const {
     return bFilterPatterns.size() + kMetaCharCount + i;
