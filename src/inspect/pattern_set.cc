@@ -1,6 +1,7 @@
 // One linear-time pass over a subject for every pattern of a list that has such a form.
 #include "inspect/pattern_set.h"
 
+#include <algorithm>
 #include <map>
 
 #include <re2/set.h>
@@ -14,6 +15,8 @@ struct PatternSet::OnePass {
   explicit OnePass(const re2::RE2::Options& options) : set(options, re2::RE2::UNANCHORED) {}
   re2::RE2::Set set;
   std::vector<std::vector<std::size_t>> members;
+  // The answers before the pass: no for every pattern in the set, unknown for the others.
+  std::vector<uint8_t> absent;
 };
 
 namespace {
@@ -47,6 +50,10 @@ PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
   // A single pattern is searched on its own when it is asked about: no pass is made for a rule
   // that an earlier rule's hit makes moot.
   if (onePass->members.size() < 2 || !onePass->set.Compile()) return;
+  onePass->absent.assign(patterns_.size(), Scan::kUnknown);
+  for (const auto& members : onePass->members) {
+    for (std::size_t index : members) onePass->absent[index] = Scan::kNo;
+  }
   onePass_ = std::move(onePass);
 }
 
@@ -61,18 +68,21 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   scan.subject_ = subject;
   if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
   if (!onePass_) return scan;
-  // The list of hits is kept per thread, so that a scan allocates nothing of its own.
-  thread_local std::vector<int> hits;
-  hits.clear();
+  // Most subjects match nothing: the first pass only asks whether anything matches, which stops at
+  // the first match and lists nothing. Which patterns matched is asked only when one did.
+  const re2::StringPiece text(subject.data(), subject.size());
   re2::RE2::Set::ErrorInfo error{};
-  const bool any =
-      onePass_->set.Match(re2::StringPiece(subject.data(), subject.size()), &hits, &error);
+  const bool any = onePass_->set.Match(text, nullptr, &error);
   if (!any && error.kind != re2::RE2::Set::kNoError) {
     return scan;  // out of room for this subject: every pattern is asked on its own
   }
   uint8_t* state = scan.state();
-  for (const auto& members : onePass_->members) {
-    for (std::size_t index : members) state[index] = Scan::kNo;
+  std::copy(onePass_->absent.begin(), onePass_->absent.end(), state);
+  if (!any) return scan;
+  std::vector<int> hits;
+  if (!onePass_->set.Match(text, &hits, &error)) {
+    std::fill_n(state, patterns_.size(), Scan::kUnknown);
+    return scan;
   }
   for (int slot : hits) {
     for (std::size_t index : onePass_->members[static_cast<std::size_t>(slot)]) {
