@@ -13,7 +13,7 @@ Verdict RunRequestPipeline(const Inspection& in) {
   info.values[RequestInfo::kClientAddress] = ReadServerVariable(in.server, "REMOTE_ADDR");
   info.values[RequestInfo::kClientHost] = ReadServerVariable(in.server, "REMOTE_HOST");
   info.values[RequestInfo::kRequestMethod] = ReadServerVariable(in.server, "REQUEST_METHOD");
-  info.values[RequestInfo::kReferer] = ExtractReferer(ReadServerVariable(in.server, "ALL_HTTP"));
+  info.values[RequestInfo::kReferer] = ReadReferer(in.server);
   verdict = CheckClientRules(info, in);
   if (verdict != kNextNotification) return verdict;
 

@@ -1,7 +1,8 @@
 // Full-length reads of server variables and headers, and the referer cut out of "ALL_HTTP".
 #include "inspect/server_request.h"
 
-#include <algorithm>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace vell {
@@ -13,8 +14,10 @@ namespace {
 constexpr int kReadAttempts = 4;
 constexpr uint32_t kLargestRead = 64u * 1024 * 1024;
 
-template <typename ReadFn>
-std::string ReadFully(ReadFn read) {
+// Reads a value whole and hands it to take while it is still in the read buffer, so that a caller
+// that keeps only part of it copies only that part.
+template <typename ReadFn, typename TakeFn>
+std::string ReadFully(ReadFn read, TakeFn take) {
   // The first read goes to a buffer on the stack; only a longer value needs one on the heap.
   char first[kReadBufferSize + 1];
   std::vector<char> larger;
@@ -25,7 +28,7 @@ std::string ReadFully(ReadFn read) {
     buffer[0] = '\0';
     buffer[room] = '\0';
     uint32_t size = room;
-    if (read(buffer, &size)) return std::string(buffer, std::find(buffer, buffer + room, '\0'));
+    if (read(buffer, &size)) return take(std::string_view(buffer, std::strlen(buffer)));
     if (size <= room || size > kLargestRead) return {};
     room = size;
     larger.assign(static_cast<std::size_t>(room) + 1, '\0');
@@ -34,30 +37,36 @@ std::string ReadFully(ReadFn read) {
   return {};
 }
 
+std::string Whole(std::string_view value) { return std::string(value); }
+
 }  // namespace
 
 std::string ReadServerVariable(ServerRequest& server, const char* name) {
-  return ReadFully([&](char* buffer, uint32_t* size) {
-    return server.GetServerVariable(name, buffer, size);
-  });
+  return ReadFully([&](char* buffer, uint32_t* size) { return server.GetServerVariable(name, buffer, size); },
+                   Whole);
 }
 
 std::string ReadHeader(ServerRequest& server, const char* name) {
-  return ReadFully([&](char* buffer, uint32_t* size) { return server.GetHeader(name, buffer, size); });
+  return ReadFully([&](char* buffer, uint32_t* size) { return server.GetHeader(name, buffer, size); }, Whole);
 }
 
-std::string ExtractReferer(const std::string& allHttp) {
-  static constexpr char kEntry[] = "HTTP_REFERER:";
-  static constexpr std::size_t kEntryLength = sizeof kEntry - 1;
+std::string ReadReferer(ServerRequest& server) {
+  return ReadFully(
+      [&](char* buffer, uint32_t* size) { return server.GetServerVariable("ALL_HTTP", buffer, size); },
+      ExtractReferer);
+}
+
+std::string ExtractReferer(std::string_view allHttp) {
+  static constexpr std::string_view kEntry = "HTTP_REFERER:";
   std::size_t at = 0;
   while (at < allHttp.size()) {
-    if (allHttp.compare(at, kEntryLength, kEntry) == 0) {
-      const std::size_t begin = at + kEntryLength;
+    if (allHttp.substr(at, kEntry.size()) == kEntry) {
+      const std::size_t begin = at + kEntry.size();
       const std::size_t end = allHttp.find('\n', begin);
-      return allHttp.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+      return std::string(allHttp.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
     }
     const std::size_t lineFeed = allHttp.find('\n', at);
-    if (lineFeed == std::string::npos) break;
+    if (lineFeed == std::string_view::npos) break;
     at = lineFeed + 1;
   }
   return {};

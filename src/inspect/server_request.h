@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vell {
 
@@ -48,7 +49,10 @@ struct RequestInfo {
 // The value of the "HTTP_REFERER" entry of an "ALL_HTTP" text (lines of NAME:value and LF): the
 // entry whose name is exactly those 12 letters, at the start of the text or right after a LF.
 // Empty when there is none.
-std::string ExtractReferer(const std::string& allHttp);
+std::string ExtractReferer(std::string_view allHttp);
+
+// ExtractReferer of the "ALL_HTTP" server variable, read whole.
+std::string ReadReferer(ServerRequest& server);
 
 }  // namespace vell
 
