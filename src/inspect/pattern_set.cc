@@ -92,27 +92,24 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   return scan;
 }
 
-bool PatternSet::Scan::Found(std::size_t index) {
-  uint8_t* answers = state();
-  if (answers[index] == kUnknown) {
-    const CompiledPattern* pattern = set_->patterns_[index].get();
-    bool found = false;
-    if (pattern != nullptr) {
-      switch (set_->mode_) {
-        case MatchMode::kLiteral:
-          found = PatternSearchBacktracking(subject_, pattern->source());
-          break;
-        case MatchMode::kCompiledOnce:
-          found = pattern->SearchBacktracking(subject_).value_or(false);
-          break;
-        case MatchMode::kOnePass:
-          found = pattern->Search(subject_);
-          break;
-      }
+bool PatternSet::Scan::Ask(std::size_t index) {
+  const CompiledPattern* pattern = set_->patterns_[index].get();
+  bool found = false;
+  if (pattern != nullptr) {
+    switch (set_->mode_) {
+      case MatchMode::kLiteral:
+        found = PatternSearchBacktracking(subject_, pattern->source());
+        break;
+      case MatchMode::kCompiledOnce:
+        found = pattern->SearchBacktracking(subject_).value_or(false);
+        break;
+      case MatchMode::kOnePass:
+        found = pattern->Search(subject_);
+        break;
     }
-    answers[index] = found ? kYes : kNo;
   }
-  return answers[index] == kYes;
+  state()[index] = found ? kYes : kNo;
+  return found;
 }
 
 }  // namespace vell

@@ -42,11 +42,15 @@ class PatternSet {
   class Scan {
    public:
     // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Search.
-    bool Found(std::size_t index);
+    bool Found(std::size_t index) {
+      const uint8_t answer = state()[index];
+      return answer == kUnknown ? Ask(index) : answer == kYes;
+    }
 
    private:
     friend class PatternSet;
     enum : uint8_t { kUnknown, kYes, kNo };
+    bool Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
     uint8_t* state() { return heapState_.empty() ? inlineState_.data() : heapState_.data(); }
 
     const PatternSet* set_ = nullptr;
