@@ -17,6 +17,8 @@ struct PatternSet::OnePass {
   std::vector<std::vector<std::size_t>> members;
   // The answers before the pass: no for every pattern in the set, unknown for the others.
   std::vector<uint8_t> absent;
+  // Every pattern of the list is in the set (or null), so a pass that finds nothing answers all.
+  bool coversAll = false;
 };
 
 namespace {
@@ -54,6 +56,10 @@ PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
   for (const auto& members : onePass->members) {
     for (std::size_t index : members) onePass->absent[index] = Scan::kNo;
   }
+  onePass->coversAll = true;
+  for (std::size_t i = 0; i < patterns_.size(); ++i) {
+    if (patterns_[i] != nullptr && onePass->absent[i] != Scan::kNo) onePass->coversAll = false;
+  }
   onePass_ = std::move(onePass);
 }
 
@@ -78,7 +84,10 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   }
   uint8_t* state = scan.state();
   std::copy(onePass_->absent.begin(), onePass_->absent.end(), state);
-  if (!any) return scan;
+  if (!any) {
+    scan.noneFound_ = onePass_->coversAll;
+    return scan;
+  }
   std::vector<int> hits;
   if (!onePass_->set.Match(text, &hits, &error)) {
     std::fill_n(state, patterns_.size(), Scan::kUnknown);

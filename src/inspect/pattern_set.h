@@ -47,6 +47,9 @@ class PatternSet {
       return answer == kUnknown ? Ask(index) : answer == kYes;
     }
 
+    // True when the one pass showed that no pattern of the set occurs in the subject.
+    bool NoneFound() const { return noneFound_; }
+
    private:
     friend class PatternSet;
     enum : uint8_t { kUnknown, kYes, kNo };
@@ -55,6 +58,7 @@ class PatternSet {
 
     const PatternSet* set_ = nullptr;
     std::string_view subject_;
+    bool noneFound_ = false;
     // The answers so far; most rule lists fit the inline room, so a scan needs no allocation.
     std::array<uint8_t, 64> inlineState_{};
     std::vector<uint8_t> heapState_;

@@ -51,10 +51,14 @@ Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
 Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in) {
   const auto& bFilters = in.rules.config.bFilters;
   using Kind = RuleSet::UrlRuleKind;
+  // When the one pass found no pattern at all in the URL, only a length limit can fire.
+  const bool patternsMayFire = !scan.NoneFound();
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
+    const Kind kind = in.rules.bFilterKinds[i];
+    if (!patternsMayFire && kind != Kind::kMaxUrlLength) continue;
     bool fires = false;
-    switch (in.rules.bFilterKinds[i]) {
+    switch (kind) {
       case Kind::kRequestByIP:
         continue;
       case Kind::kMetaChar:
@@ -73,6 +77,7 @@ Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Insp
     }
     if (fires) return ApplyRuleActions(rule.name, rule.actions, in);
   }
+  if (!patternsMayFire) return kNextNotification;
   const auto& cFilters = in.rules.config.cFilters;
   for (std::size_t i = 0; i < cFilters.size(); ++i) {
     if (scan.Found(in.rules.UrlCFilterIndex(i))) {

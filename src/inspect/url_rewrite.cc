@@ -7,6 +7,7 @@
 namespace vell {
 
 Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in) {
+  if (urlScan.NoneFound()) return kNextNotification;
   const auto& rewriteRules = in.rules.config.rewriteRules;
   for (std::size_t i = 0; i < rewriteRules.size(); ++i) {
     const CompiledPattern& pattern = *in.rules.rewritePatterns[i];

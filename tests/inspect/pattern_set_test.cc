@@ -50,9 +50,30 @@ TEST(PatternSet, AnswersLikeEachPatternAlone) {
         const bool expected = patterns[i] != nullptr && patterns[i]->Search(subject);
         EXPECT_EQ(scan.Found(i), expected);
         EXPECT_EQ(scan.Found(i), expected);  // asked twice, same answer
+        if (scan.NoneFound()) {
+          EXPECT_FALSE(expected);
+        }
       }
     }
   }
+}
+
+// "Nothing found" is claimed only when the one pass answered for every pattern of the list: a
+// pattern left to the backtracking engine, or a hit, leaves each rule to be asked.
+TEST(PatternSet, NoneFoundOnlyWhenThePassCoversEveryPattern) {
+  struct Case { std::vector<std::string> patterns; const char* subject; bool noneFound; };
+  const Case kCases[] = {
+      {{"^/admin", "\\.asp$", "<null>"}, "/index.html", true},
+      {{"^/admin", "\\.asp$"}, "/admin", false},
+      {{"^/admin", "\\.asp$", "\\<cmd\\>"}, "/index.html", false},  // \< has no linear form
+      {{"^/admin"}, "/index.html", false},                           // one pattern: no pass made
+  };
+  for (const Case& c : kCases) {
+    const PatternSet set(Compile(c.patterns), MatchMode::kOnePass);
+    EXPECT_EQ(set.ScanSubject(c.subject).NoneFound(), c.noneFound) << c.patterns.size() << " " << c.subject;
+  }
+  const PatternSet backtracking(Compile({"^/admin", "\\.asp$"}), MatchMode::kCompiledOnce);
+  EXPECT_FALSE(backtracking.ScanSubject("/index.html").NoneFound());
 }
 
 }  // namespace
