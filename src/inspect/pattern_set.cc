@@ -17,7 +17,8 @@ struct PatternSet::OnePass {
   std::vector<std::vector<std::size_t>> members;
   // The answers before the pass: no for every pattern in the set, unknown for the others.
   std::vector<uint8_t> absent;
-  // Every pattern of the list is in the set (or null), so a pass that finds nothing answers all.
+  // Every pattern of the list is in the set or never matches (null, invalid), so a pass that finds
+  // nothing answers all.
   bool coversAll = false;
 };
 
@@ -58,7 +59,8 @@ PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
   }
   onePass->coversAll = true;
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
-    if (patterns_[i] != nullptr && onePass->absent[i] != Scan::kNo) onePass->coversAll = false;
+    const CompiledPattern* pattern = patterns_[i].get();
+    if (pattern != nullptr && pattern->valid() && onePass->absent[i] != Scan::kNo) onePass->coversAll = false;
   }
   onePass_ = std::move(onePass);
 }

@@ -63,7 +63,7 @@ TEST(PatternSet, AnswersLikeEachPatternAlone) {
 TEST(PatternSet, NoneFoundOnlyWhenThePassCoversEveryPattern) {
   struct Case { std::vector<std::string> patterns; const char* subject; bool noneFound; };
   const Case kCases[] = {
-      {{"^/admin", "\\.asp$", "<null>"}, "/index.html", true},
+      {{"^/admin", "\\.asp$", "<null>", "", "("}, "/index.html", true},  // none can match
       {{"^/admin", "\\.asp$"}, "/admin", false},
       {{"^/admin", "\\.asp$", "\\<cmd\\>"}, "/index.html", false},  // \< has no linear form
       {{"^/admin"}, "/index.html", false},                           // one pattern: no pass made
