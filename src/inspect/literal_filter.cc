@@ -18,8 +18,11 @@ namespace {
 // Longest exact list kept; longest requirement list kept.
 constexpr std::size_t kMaxExact = 16;
 constexpr std::size_t kMaxRequired = 32;
-// Subjects longer than this are left to the engine, which is linear in them anyway.
-constexpr std::size_t kLongestFiltered = 1024;
+// Subjects longer than this are left to the engine, which is linear in them anyway; the check of
+// a shorter one compares at most kMaxRequired texts of kLongestText bytes at each byte.
+constexpr std::size_t kLongestFiltered = 512;
+
+unsigned char Folded(unsigned char c) { return static_cast<unsigned>(c - 'A') < 26u ? c | 0x20 : c; }
 
 struct Fact {
   bool exact = false;
@@ -138,19 +141,31 @@ Fact Analyze(const PatternNode& node) {
 std::optional<LiteralFilter> LiteralFilter::For(const PatternNode& root) {
   const Fact need = Required(Analyze(root));
   if (!need.known) return std::nullopt;
-  return LiteralFilter(std::vector<std::string>(need.texts.begin(), need.texts.end()));
+  std::set<std::string> texts;
+  for (const std::string& text : need.texts) texts.insert(text.substr(0, kLongestText));
+  return LiteralFilter(std::vector<std::string>(texts.begin(), texts.end()));
+}
+
+LiteralFilter::LiteralFilter(std::vector<std::string> texts) : texts_(std::move(texts)) {
+  for (const std::string& text : texts_) {
+    const auto first = static_cast<unsigned char>(text.front());
+    startsText_[first] = true;
+    startsText_[ToUpperAscii(first)] = true;
+  }
 }
 
 bool LiteralFilter::MayMatch(std::string_view subject) const {
   if (subject.size() > kLongestFiltered) return true;
-  char lower[kLongestFiltered];
-  for (std::size_t i = 0; i < subject.size(); ++i) {
-    const auto c = static_cast<unsigned char>(subject[i]);
-    lower[i] = static_cast<char>(static_cast<unsigned>(c - 'A') < 26u ? c | 0x20 : c);
-  }
-  const std::string_view folded(lower, subject.size());
-  for (const std::string& text : texts_) {
-    if (folded.find(text) != std::string_view::npos) return true;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(subject.data());
+  const std::size_t size = subject.size();
+  for (std::size_t at = 0; at < size; ++at) {
+    if (!startsText_[bytes[at]]) continue;
+    for (const std::string& text : texts_) {
+      if (text.size() > size - at) continue;
+      std::size_t i = 0;
+      while (i < text.size() && Folded(bytes[at + i]) == static_cast<unsigned char>(text[i])) ++i;
+      if (i == text.size()) return true;
+    }
   }
   return false;
 }

@@ -4,6 +4,8 @@
 #ifndef VELL_INSPECT_LITERAL_FILTER_H_
 #define VELL_INSPECT_LITERAL_FILTER_H_
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,12 +25,15 @@ class LiteralFilter {
   // letter case ignored. Subjects too long to be worth checking answer true.
   bool MayMatch(std::string_view subject) const;
 
-  // The texts, in lower case, each at least one byte long.
+  // The texts, in lower case, each 1 to kLongestText bytes long (a required text's beginning is
+  // required too, and short texts keep the check quick whatever the subject).
+  static constexpr std::size_t kLongestText = 8;
   const std::vector<std::string>& texts() const { return texts_; }
 
  private:
-  explicit LiteralFilter(std::vector<std::string> texts) : texts_(std::move(texts)) {}
+  explicit LiteralFilter(std::vector<std::string> texts);
   std::vector<std::string> texts_;
+  std::array<bool, 256> startsText_{};  // the bytes, in either case, that begin some text
 };
 
 }  // namespace vell

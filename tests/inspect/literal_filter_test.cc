@@ -24,7 +24,8 @@ TEST(LiteralFilter, TextsEveryMatchContains) {
       {"(casino)|(viagra)", {"casino", "viagra"}},
       {"\\.(bak|old|orig)$", {".bak", ".old", ".orig"}},
       {"((%5c)|(/)|(%2f)|(\\\\))((\\.\\.)|(%2e%2e))",
-       {"%2f%2e%2e", "%2f..", "%5c%2e%2e", "%5c..", "/%2e%2e", "/..", "\\%2e%2e", "\\.."}},
+       {"%2f%2e%2", "%2f..", "%5c%2e%2", "%5c..", "/%2e%2e", "/..", "\\%2e%2e", "\\.."}},  // 8 bytes at most
+      {"phpinfo\\.php", {"phpinfo."}},
       {"abc+", {"ab"}},         // the longer of the two required parts
       {"a.*bcd", {"bcd"}},
       {"x{3}", {"x"}},
@@ -63,6 +64,7 @@ TEST(LiteralFilter, MayMatchIgnoresCaseAndLeavesLongSubjectsToTheEngine) {
   EXPECT_FALSE(filter->MayMatch(""));
   EXPECT_FALSE(filter->MayMatch("casin"));
   EXPECT_TRUE(filter->MayMatch(std::string(5000, 'a')));
+  EXPECT_TRUE(filter->MayMatch(std::string(400, 'c') + "VIAGRA"));  // the last bytes count
 }
 
 }  // namespace
