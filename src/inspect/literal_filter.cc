@@ -15,9 +15,10 @@ namespace vell {
 
 namespace {
 
-// Longest exact list kept; longest requirement list kept.
+// Longest exact list kept; longest requirement list kept; longest exact text built.
 constexpr std::size_t kMaxExact = 16;
 constexpr std::size_t kMaxRequired = 32;
+constexpr std::size_t kLongestExact = 64;
 // Subjects longer than this are left to the engine, which is linear in them anyway; the check of
 // a shorter one compares at most kMaxRequired texts of kLongestText bytes at each byte.
 constexpr std::size_t kLongestFiltered = 512;
@@ -65,10 +66,22 @@ Fact AnalyzeSequence(const std::vector<PatternNode>& children) {
     Fact fact = Analyze(child);
     if (fact.exact && run.size() * fact.texts.size() <= kMaxExact) {
       std::set<std::string> product;
+      std::size_t shortest = SIZE_MAX, longest = 0;
       for (const std::string& head : run) {
-        for (const std::string& tail : fact.texts) product.insert(head + tail);
+        for (const std::string& tail : fact.texts) {
+          const std::string& text = *product.insert(head + tail).first;
+          shortest = std::min(shortest, text.size());
+          longest = std::max(longest, text.size());
+        }
       }
       run = std::move(product);
+      // Texts long enough for the filter are kept as they are and a new run starts, so that a
+      // long run of literals costs time in proportion to its length.
+      if (shortest >= LiteralFilter::kLongestText || longest >= kLongestExact) {
+        allExact = false;
+        keep(Required(Exact(std::move(run))));
+        run = {""};
+      }
       continue;
     }
     allExact = false;
@@ -97,7 +110,9 @@ Fact AnalyzeAlternatives(const std::vector<PatternNode>& children) {
     const Fact need = Required(fact);
     allRequire = allRequire && need.known;
     if (need.known) required.insert(need.texts.begin(), need.texts.end());
-    if (!allExact && !allRequire) return Nothing();
+    // Past these sizes neither an exact list nor a requirement can come out of the branches.
+    if (!allExact && (!allRequire || required.size() > kMaxRequired)) return Nothing();
+    if (exact.size() > kMaxRequired) return Nothing();
   }
   if (allExact) return exact.size() <= kMaxExact ? Exact(std::move(exact)) : Required(Exact(std::move(exact)));
   return Required(Fact{false, true, std::move(required)});

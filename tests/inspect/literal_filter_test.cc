@@ -48,6 +48,10 @@ TEST(LiteralFilter, TextsEveryMatchContains) {
       EXPECT_EQ(filter->texts(), c.texts);
     }
   }
+  // A long literal keeps its first bytes, however long it is.
+  const std::optional<LiteralFilter> longLiteral = FilterFor(std::string(100000, 'q') + "(a|b)");
+  ASSERT_TRUE(longLiteral.has_value());
+  EXPECT_EQ(longLiteral->texts(), std::vector<std::string>{"qqqqqqqq"});
   // Too many exact combinations: the longest required piece is kept, not the whole product.
   const std::optional<LiteralFilter> wide = FilterFor("[ab][cd][ef][gh][ij]");
   ASSERT_TRUE(wide.has_value());
