@@ -100,14 +100,6 @@ TEST(RuleWalk, PipelineOrderAndActions) {
   }
 }
 
-TEST(RuleWalk, RefererIsTheEntryNamedExactly) {
-  EXPECT_EQ(RefererFromAllHttp("HTTP_HOST:h\nHTTP_REFERER:http://r/\nHTTP_USER_AGENT:u\n"), "http://r/");
-  EXPECT_EQ(RefererFromAllHttp("HTTP_REFERER:last"), "last");
-  EXPECT_EQ(RefererFromAllHttp("HTTP_X_HTTP_REFERER:x\n"), "");
-  EXPECT_EQ(RefererFromAllHttp("http_referer:x\n"), "");
-  EXPECT_EQ(RefererFromAllHttp(""), "");
-}
-
 // The numbers of a replay's JSON report: totals by key, rules by "List#index".
 struct JsonReport {
   std::map<std::string, long> totals;

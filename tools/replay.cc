@@ -290,7 +290,7 @@ class ReplaySession {
       if (nul != std::string::npos) value->resize(nul);
     }
     BuildAllHttp(logged);
-    walk_.referer = RefererFromAllHttp(allHttp_);
+    walk_.referer = ExtractReferer(allHttp_);
 
     const WalkResult result = WalkRules(*rules_, walk_, nullptr);
     ++totals_.requests;

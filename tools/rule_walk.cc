@@ -2,22 +2,11 @@
 // and records which rule fired, where its pattern matched and what its actions did.
 #include "tools/rule_walk.h"
 
-#include "config/text.h"
+#include "inspect/pipeline.h"
 
 namespace vell::tools {
 
 namespace {
-
-const std::string kRequestByIP = "RequestByIP";
-const std::string kMetaChar = "MetaChar";
-const std::string kMaxURLLength = "MaxURLLength";
-
-bool IsAddressLike(const std::string& serverName) {
-  for (char c : TrimWhitespace(serverName)) {
-    if (!((c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
-  }
-  return true;
-}
 
 const FilterRule& RuleRecord(const RuleSet& rules, RuleRef rule) {
   switch (rule.list) {
@@ -30,11 +19,14 @@ const FilterRule& RuleRecord(const RuleSet& rules, RuleRef rule) {
   return kNone;
 }
 
-const std::string* SFilterSubject(const std::string& variable, const WalkRequest& request) {
-  if (variable == "REMOTE_ADDR") return &request.remoteAddr;
-  if (variable == "REMOTE_HOST") return &request.remoteHost;
-  if (variable == "REQUEST_METHOD") return &request.method;
-  if (variable == "HTTP_REFERER") return &request.referer;
+// The request's value at a client rule's position (see RuleSet::sFilterPositions).
+const std::string* ClientValue(int position, const WalkRequest& request) {
+  switch (position) {
+    case RequestInfo::kClientAddress: return &request.remoteAddr;
+    case RequestInfo::kClientHost: return &request.remoteHost;
+    case RequestInfo::kRequestMethod: return &request.method;
+    case RequestInfo::kReferer: return &request.referer;
+  }
   return nullptr;
 }
 
@@ -50,14 +42,6 @@ RuleMatch PatternMatch(const CompiledPattern& pattern, const std::string& subjec
     match.matched = pattern.Search(subject);
   }
   return match;
-}
-
-// The index of the first BFilter rule named "RequestByIP": the only one the filter consults.
-std::optional<std::size_t> RequestByIPRule(const RuleSet& rules) {
-  for (std::size_t i = 0; i < rules.config.bFilters.size(); ++i) {
-    if (rules.config.bFilters[i].name == kRequestByIP) return i;
-  }
-  return std::nullopt;
 }
 
 // Takes the rule's actions (or the defaults when it has none) the way the filter does: every
@@ -147,7 +131,7 @@ RuleMatch MatchRule(const RuleSet& rules, RuleRef rule, const WalkRequest& reque
   RuleMatch none;
   switch (rule.list) {
     case RuleList::SFilter: {
-      const std::string* subject = SFilterSubject(rules.config.sFilters[rule.index].variable, request);
+      const std::string* subject = ClientValue(rules.sFilterPositions[rule.index], request);
       if (!subject) return none;
       return PatternMatch(*rules.sFilterPatterns[rule.index], *subject, wantSpan);
     }
@@ -158,31 +142,35 @@ RuleMatch MatchRule(const RuleSet& rules, RuleRef rule, const WalkRequest& reque
     case RuleList::BFilter: break;
   }
   const BuiltinRule& record = rules.config.bFilters[rule.index];
-  if (record.name == kRequestByIP) {
-    // Only the first such rule counts, and only on the server name.
-    if (RequestByIPRule(rules) != rule.index || !record.enabled) return none;
-    RuleMatch match;
-    match.matched = IsAddressLike(request.serverName);
-    return match;
-  }
-  if (record.name == kMetaChar) {
-    const uint32_t mask = static_cast<uint32_t>(record.enableMask);
-    for (std::size_t i = 0; i < kMetaCharCount; ++i) {
-      if (!((mask >> i) & 1u)) continue;
-      RuleMatch match = PatternMatch(*rules.metaCharPatterns[i], request.url, wantSpan);
-      if (match.matched) {
-        match.metaChar = static_cast<int>(i);
-        return match;
-      }
+  using Kind = RuleSet::UrlRuleKind;
+  switch (rules.bFilterKinds[rule.index]) {
+    case Kind::kRequestByIP: {
+      // Only the first such rule counts, and only on the server name.
+      if (rules.requestByIpRule != static_cast<int>(rule.index) || !record.enabled) return none;
+      RuleMatch match;
+      match.matched = ServerNameIsAddress(request.serverName);
+      return match;
     }
-    return none;
-  }
-  if (record.name == kMaxURLLength) {
-    RuleMatch match;
-    const uint32_t limit = static_cast<uint32_t>(record.maxUrlLength);
-    match.matched = request.url.size() > limit;
-    if (match.matched && wantSpan) match.span = std::make_pair(std::size_t{limit}, request.url.size());
-    return match;
+    case Kind::kMetaChar: {
+      const uint32_t mask = static_cast<uint32_t>(record.enableMask);
+      for (std::size_t i = 0; i < kMetaCharCount; ++i) {
+        if (!((mask >> i) & 1u)) continue;
+        RuleMatch match = PatternMatch(*rules.metaCharPatterns[i], request.url, wantSpan);
+        if (match.matched) {
+          match.metaChar = static_cast<int>(i);
+          return match;
+        }
+      }
+      return none;
+    }
+    case Kind::kMaxUrlLength: {
+      RuleMatch match;
+      match.matched = UrlOverLimit(record, request.url);
+      const auto limit = static_cast<std::size_t>(static_cast<uint32_t>(record.maxUrlLength));
+      if (match.matched && wantSpan) match.span = std::make_pair(limit, request.url.size());
+      return match;
+    }
+    case Kind::kSignature: break;
   }
   return PatternMatch(*rules.bFilterPatterns[rule.index], request.url, wantSpan);
 }
@@ -206,7 +194,7 @@ WalkResult WalkRules(const RuleSet& rules, const WalkRequest& request, WalkTrace
       if (fired && !trace) break;
       // RequestByIP rules belong to their own check; the URL check passes over them.
       if (check == Check::Url && ref.list == RuleList::BFilter &&
-          config.bFilters[ref.index].name == kRequestByIP) {
+          rules.bFilterKinds[ref.index] == RuleSet::UrlRuleKind::kRequestByIP) {
         continue;
       }
       const RuleMatch match = MatchRule(rules, ref, request, wantSpan);
@@ -239,7 +227,9 @@ WalkResult WalkRules(const RuleSet& rules, const WalkRequest& request, WalkTrace
   };
 
   std::vector<RuleRef> order;
-  if (auto first = RequestByIPRule(rules)) order.push_back({RuleList::BFilter, *first});
+  if (rules.requestByIpRule >= 0) {
+    order.push_back({RuleList::BFilter, static_cast<std::size_t>(rules.requestByIpRule)});
+  }
   runCheck(Check::RequestByIP, request.serverName, order);
   if (decided && !trace) return result;
 
@@ -260,22 +250,6 @@ WalkResult WalkRules(const RuleSet& rules, const WalkRequest& request, WalkTrace
   }
   runCheck(Check::Rewrite, request.url, order);
   return result;
-}
-
-std::string RefererFromAllHttp(const std::string& allHttp) {
-  static const std::string kName = "HTTP_REFERER:";
-  std::size_t at = 0;
-  while (at < allHttp.size()) {
-    if (allHttp.compare(at, kName.size(), kName) == 0) {
-      const std::size_t start = at + kName.size();
-      const std::size_t end = allHttp.find('\n', start);
-      return allHttp.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    }
-    const std::size_t newline = allHttp.find('\n', at);
-    if (newline == std::string::npos) break;
-    at = newline + 1;
-  }
-  return "";
 }
 
 }  // namespace vell::tools

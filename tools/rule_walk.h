@@ -118,9 +118,6 @@ std::string RuleLabel(const RuleSet& rules, RuleRef rule);
 // The pattern text the rule is matched by, "" for rules that have none.
 std::string RulePattern(const RuleSet& rules, RuleRef rule);
 
-// The referer the filter cuts out of an "ALL_HTTP" text.
-std::string RefererFromAllHttp(const std::string& allHttp);
-
 }  // namespace vell::tools
 
 #endif  // VELL_TOOLS_RULE_WALK_H_

@@ -6,6 +6,7 @@
 #define VELL_INSPECT_PIPELINE_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/rule_records.h"
@@ -29,8 +30,13 @@ struct Inspection {
 Verdict RunRequestPipeline(const Inspection& in);
 
 // The first BFilter rule named "RequestByIP", when enabled, fires on a server name made only of
-// digits, "-" and "." once trimmed (the empty name included).
+// digits, "-" and "." once trimmed (the empty name included): ServerNameIsAddress.
 Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in);
+bool ServerNameIsAddress(const std::string& serverName);
+
+// Whether a "MaxURLLength" rule fires: both lengths as unsigned 32-bit numbers, so that a negative
+// limit never fires and a length beyond 32 bits is over every limit.
+bool UrlOverLimit(const BuiltinRule& rule, std::string_view url);
 
 // The SFilter rules, each on the RequestInfo value its variable names; unknown variables never
 // fire.

@@ -23,14 +23,23 @@ bool MetaCharFires(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet
 
 }  // namespace
 
+bool ServerNameIsAddress(const std::string& serverName) {
+  for (char c : TrimWhitespace(serverName)) {
+    if (!IsAddressCharacter(c)) return false;
+  }
+  return true;
+}
+
+bool UrlOverLimit(const BuiltinRule& rule, std::string_view url) {
+  const uint32_t limit = static_cast<uint32_t>(rule.maxUrlLength);
+  return url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
+}
+
 Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in) {
   // Only the first record counts, enabled or not.
   if (in.rules.requestByIpRule < 0) return kNextNotification;
   const BuiltinRule& rule = in.rules.config.bFilters[static_cast<std::size_t>(in.rules.requestByIpRule)];
-  if (!rule.enabled) return kNextNotification;
-  for (char c : TrimWhitespace(serverName)) {
-    if (!IsAddressCharacter(c)) return kNextNotification;
-  }
+  if (!rule.enabled || !ServerNameIsAddress(serverName)) return kNextNotification;
   return ApplyRuleActions(rule.name, rule.actions, in);
 }
 
@@ -64,13 +73,9 @@ Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Insp
       case Kind::kMetaChar:
         fires = MetaCharFires(rule, scan, in.rules);
         break;
-      case Kind::kMaxUrlLength: {
-        // Both as unsigned 32-bit numbers: a negative limit never fires, and a length beyond
-        // 32 bits is over every limit.
-        const uint32_t limit = static_cast<uint32_t>(rule.maxUrlLength);
-        fires = url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
+      case Kind::kMaxUrlLength:
+        fires = UrlOverLimit(rule, url);
         break;
-      }
       case Kind::kSignature:
         fires = scan.Found(i);
         break;
