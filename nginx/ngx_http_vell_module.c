@@ -111,6 +111,8 @@ static char *ngx_http_vell_filter(ngx_conf_t *cf, ngx_command_t *cmd,
 
 static ngx_int_t ngx_http_vell_post_read_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_vell_rewrite_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_vell_phase(ngx_http_request_t *r,
+    ngx_uint_t late);
 static ngx_int_t ngx_http_vell_log_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_vell_header_filter(ngx_http_request_t *r);
 static void ngx_http_vell_session_cleanup(void *data);
@@ -1735,25 +1737,7 @@ ngx_http_vell_inspect(ngx_http_request_t *r, ngx_http_vell_ctx_t *ctx,
 static ngx_int_t
 ngx_http_vell_post_read_handler(ngx_http_request_t *r)
 {
-    ngx_http_vell_ctx_t       *ctx;
-    ngx_http_vell_loc_conf_t  *vlcf;
-
-    vlcf = ngx_http_get_module_loc_conf(r, ngx_http_vell_module);
-
-    if (!vlcf->enable || r != r->main) {
-        return NGX_DECLINED;
-    }
-
-    ctx = ngx_http_vell_get_ctx(r, 1);
-    if (ctx == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    if (ctx->inspected) {
-        return NGX_DECLINED;
-    }
-
-    return ngx_http_vell_inspect(r, ctx, 0);
+    return ngx_http_vell_phase(r, 0);
 }
 
 
@@ -1761,6 +1745,15 @@ ngx_http_vell_post_read_handler(ngx_http_request_t *r)
 
 static ngx_int_t
 ngx_http_vell_rewrite_handler(ngx_http_request_t *r)
+{
+    return ngx_http_vell_phase(r, 1);
+}
+
+
+/* Both phases: the main request, once, where "vell" is on */
+
+static ngx_int_t
+ngx_http_vell_phase(ngx_http_request_t *r, ngx_uint_t late)
 {
     ngx_http_vell_ctx_t       *ctx;
     ngx_http_vell_loc_conf_t  *vlcf;
@@ -1784,7 +1777,7 @@ ngx_http_vell_rewrite_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    return ngx_http_vell_inspect(r, ctx, 1);
+    return ngx_http_vell_inspect(r, ctx, late);
 }
 
 
