@@ -8,6 +8,7 @@
 #include "inspect/rule_set.h"
 #include "inspect/signatures.h"
 #include "tools/access_log.h"
+#include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/explain.h"
 #include "tools/rule_walk.h"
@@ -267,11 +268,7 @@ bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::
     else if (arg == "--referer") target = &options->referer;
     else if (arg == "--host") target = &options->host;
     if (target) {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value";
-        return false;
-      }
-      *target = argv[++i];
+      if (!TakeOptionValue(argc, argv, &i, target, error)) return false;
       if (target == &options->host) options->hostGiven = true;
     } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       *error = "unknown option " + arg;
@@ -280,13 +277,7 @@ bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::
       positional.push_back(arg);
     }
   }
-  if (positional.size() < 2) {
-    *error = "needs a config file and a URL";
-    return false;
-  }
-  options->config = positional[0];
-  options->urls.assign(positional.begin() + 1, positional.end());
-  return true;
+  return SplitConfigAndInputs(positional, "a URL", &options->config, &options->urls, error);
 }
 
 int RunExplain(int argc, char** argv) {

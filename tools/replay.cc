@@ -20,6 +20,7 @@
 
 #include "config/filter_config.h"
 #include "inspect/rule_set.h"
+#include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/replay_server.h"
 #include "tools/rule_walk.h"
@@ -584,14 +585,7 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
   std::vector<std::string> positional;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value";
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
+    auto value = [&](std::string* out) { return TakeOptionValue(argc, argv, &i, out, error); };
     std::string text;
     if (arg == "--format") {
       if (!value(&text)) return false;
@@ -633,13 +627,7 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
       positional.push_back(arg);
     }
   }
-  if (positional.size() < 2) {
-    *error = "needs a config file and at least one log";
-    return false;
-  }
-  options->config = positional[0];
-  options->logs.assign(positional.begin() + 1, positional.end());
-  return true;
+  return SplitConfigAndInputs(positional, "at least one log", &options->config, &options->logs, error);
 }
 
 int Replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
