@@ -39,6 +39,19 @@ std::string SameButForCase(const std::string& word, const Range& candidates) {
   return "";
 }
 
+// " (names are case-sensitive; did you mean "X"?)" when name is candidate X in another case.
+template <typename Range>
+std::string NameCaseHint(const std::string& name, const Range& candidates) {
+  const std::string known = SameButForCase(name, candidates);
+  return known.empty() ? "" : " (names are case-sensitive; did you mean \"" + known + "\"?)";
+}
+
+// " (action words are lower case: "deny")" when word is an action word in another case.
+std::string ActionCaseHint(const std::string& word) {
+  const std::string known = SameButForCase(word, kActionWords);
+  return known.empty() ? "" : " (action words are lower case: \"" + known + "\")";
+}
+
 std::string DescribeAction(const RuleAction& action) {
   switch (action.kind) {
     case ActionKind::Deny: return "deny";
@@ -146,10 +159,8 @@ class Checker {
       const KeyedToken token = SplitKeyedToken(TrimWhitespace(tokens[i]));
       std::vector<RuleAction> ignored;
       if (AppendActionToken(token, ignored)) continue;
-      const std::string known = SameButForCase(token.key, kActionWords);
       Warning(line->number, "\"" + TrimWhitespace(tokens[i]) + "\" is not an action" +
-                                (known.empty() ? "" : " (action words are lower case: \"" + known + "\")") +
-                                "; it is ignored");
+                                ActionCaseHint(token.key) + "; it is ignored");
     }
   }
 
@@ -208,18 +219,18 @@ class Checker {
     out_ << "\nRules in the order a request meets them (the first that fires decides):\n";
 
     out_ << "server name:\n";
-    bool firstByIp = true;
+    using Kind = RuleSet::UrlRuleKind;
     for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
       const BuiltinRule& rule = config.bFilters[i];
-      if (rule.name != "RequestByIP") continue;
+      if (rules_->bFilterKinds[i] != Kind::kRequestByIP) continue;
       const int line = NumberOf("BFilter", i);
-      bool fires = firstByIp && rule.enabled;
-      if (!firstByIp) {
+      const bool first = rules_->requestByIpRule == static_cast<int>(i);
+      const bool fires = first && rule.enabled;
+      if (!first) {
         Error(line, "only the first RequestByIP line is used; this one never fires");
       } else if (!rule.enabled) {
         Error(line, "RequestByIP is not switched on (add enable:true); it never fires");
       }
-      firstByIp = false;
       CheckBFilterTokens(i);
       if (fires) CheckActions(line, rule.actions, "RequestByIP");
       PrintRule(line, "RequestByIP: the request names the server by a numeric address",
@@ -232,11 +243,9 @@ class Checker {
       const int line = NumberOf("SFilter", i);
       bool fires = PatternUsable(line, rules_->sFilterPatterns[i], "SFilter");
       // The filter's own test of the name, so the tool cannot disagree with it.
-      if (ClientValuePosition(rule.variable) < 0) {
-        const std::string hint = SameButForCase(rule.variable, kVariables);
+      if (rules_->sFilterPositions[i] < 0) {
         Error(line, "SFilter variable \"" + rule.variable + "\" is not one of REMOTE_ADDR, REMOTE_HOST, "
-                    "REQUEST_METHOD, HTTP_REFERER" +
-                    (hint.empty() ? "" : " (names are case-sensitive; did you mean \"" + hint + "\"?)") +
+                    "REQUEST_METHOD, HTTP_REFERER" + NameCaseHint(rule.variable, kVariables) +
                     "; it never fires");
         fires = false;
       }
@@ -248,12 +257,13 @@ class Checker {
     out_ << "URL (BFilter, then CFilter):\n";
     for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
       const BuiltinRule& rule = config.bFilters[i];
-      if (rule.name == "RequestByIP") continue;
+      const Kind kind = rules_->bFilterKinds[i];
+      if (kind == Kind::kRequestByIP) continue;
       const int line = NumberOf("BFilter", i);
       CheckBFilterTokens(i);
       std::string what;
       bool fires = true;
-      if (rule.name == "MetaChar") {
+      if (kind == Kind::kMetaChar) {
         what = "MetaChar:";
         for (std::size_t bit = 0; bit < kMetaCharCount; ++bit) {
           if ((static_cast<uint32_t>(rule.enableMask) >> bit) & 1u) what += std::string(" ") + kMetaCharShown[bit];
@@ -263,7 +273,7 @@ class Checker {
           what += " (none)";
           fires = false;
         }
-      } else if (rule.name == "MaxURLLength") {
+      } else if (kind == Kind::kMaxUrlLength) {
         if (rule.maxUrlLength < 0) {
           Error(line, "MaxURLLength limit is negative; it never fires");
           fires = false;
@@ -275,10 +285,8 @@ class Checker {
         what = rule.name + " (built-in signature " + rule.pattern + ")";
         fires = PatternUsable(line, rules_->bFilterPatterns[i], "BFilter");
       } else {
-        const std::string hint = SameButForCase(rule.name, NamesOfSignatures());
         Error(line, "BFilter name \"" + rule.name + "\" is not a built-in signature" +
-                        (hint.empty() ? "" : " (names are case-sensitive; did you mean \"" + hint + "\"?)") +
-                        "; it never fires");
+                        NameCaseHint(rule.name, NamesOfSignatures()) + "; it never fires");
         what = rule.name.empty() ? "(no name)" : rule.name;
         fires = false;
       }
@@ -332,10 +340,8 @@ class Checker {
       }
       const std::string newName = token.key == "MaxURLLength" ? "MaxURLLength" : token.key;
       if (!name.empty() && newName != name) {
-        const std::string action = SameButForCase(token.key, kActionWords);
         Warning(line->number, "\"" + TrimWhitespace(raw) + "\" renames the rule from \"" + name + "\" to \"" +
-                                  newName + "\"" +
-                                  (action.empty() ? "" : " (action words are lower case: \"" + action + "\")"));
+                                  newName + "\"" + ActionCaseHint(token.key));
       }
       name = newName;
     }
