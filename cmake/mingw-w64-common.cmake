@@ -1,0 +1,12 @@
+# What the MinGW-w64 cross builds share: the POSIX-threads tools of VELL_MINGW_TRIPLET and a find
+# root that takes libraries and headers from the target's tree only.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${VELL_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VELL_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${VELL_MINGW_TRIPLET}-windres)
+set(CMAKE_OBJDUMP ${VELL_MINGW_TRIPLET}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${VELL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
