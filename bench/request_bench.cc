@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 #include "tools/module_host.h"
 #include "vell/isapi.h"
 

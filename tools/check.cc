@@ -12,7 +12,7 @@
 #include "config/rule_parsers.h"
 #include "config/text.h"
 #include "inspect/rule_set.h"
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 #include "tools/commands.h"
 
 namespace vell::tools {

@@ -6,7 +6,7 @@
 
 #include "config/filter_config.h"
 #include "inspect/rule_set.h"
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 #include "tools/access_log.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"

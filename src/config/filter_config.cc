@@ -5,7 +5,7 @@
 
 #include "config/rule_parsers.h"
 #include "config/text.h"
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 namespace vell {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "config/filter_config.h"
-#include "inspect/pattern.h"
-#include "inspect/pattern_set.h"
+#include "pattern/pattern.h"
+#include "pattern/pattern_set.h"
 #include "inspect/server_request.h"
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 namespace vell {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 namespace vell {
 namespace {

@@ -6,8 +6,8 @@
 #include <set>
 #include <string_view>
 
-#include "inspect/pattern.h"
-#include "inspect/pattern_syntax.h"
+#include "pattern/pattern.h"
+#include "pattern/pattern_syntax.h"
 
 namespace vell::reference {
 

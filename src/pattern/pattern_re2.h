@@ -1,13 +1,13 @@
 // The linear-time engine's form of a pattern: RE2 syntax, written from the same syntax tree as the
 // backtracking engine's form, for deciding whether a pattern occurs at all.
-#ifndef VELL_INSPECT_PATTERN_RE2_H_
-#define VELL_INSPECT_PATTERN_RE2_H_
+#ifndef VELL_PATTERN_PATTERN_RE2_H_
+#define VELL_PATTERN_PATTERN_RE2_H_
 
 #include <string>
 
 #include <re2/re2.h>
 
-#include "inspect/pattern_syntax.h"
+#include "pattern/pattern_syntax.h"
 
 namespace vell {
 
@@ -30,4 +30,4 @@ re2::RE2::Options LinearEngineOptions();
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_PATTERN_RE2_H_
+#endif  // VELL_PATTERN_PATTERN_RE2_H_

@@ -1,11 +1,11 @@
-#include "inspect/pattern_set.h"
+#include "pattern/pattern_set.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 namespace vell {
 namespace {

@@ -1,6 +1,6 @@
 // Pattern matching on Boost.Regex: the syntax tree is written out as a Perl-syntax expression in
 // which every atom is explicit, so the engine's locale, case tables and options play no part.
-#include "inspect/pattern.h"
+#include "pattern/pattern.h"
 
 #include <cstdio>
 #include <exception>
@@ -10,9 +10,9 @@
 #include <boost/regex.hpp>
 #include <re2/re2.h>
 
-#include "inspect/literal_filter.h"
-#include "inspect/pattern_re2.h"
-#include "inspect/pattern_syntax.h"
+#include "pattern/literal_filter.h"
+#include "pattern/pattern_re2.h"
+#include "pattern/pattern_syntax.h"
 
 namespace vell {
 

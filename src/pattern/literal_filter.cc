@@ -5,7 +5,7 @@
 // open-ended, the fact becomes a requirement: every match contains one of the listed texts. A
 // sequence multiplies exact lists while they stay short and otherwise keeps its most selective
 // requirement, since a match of the sequence contains a match of each of its parts.
-#include "inspect/literal_filter.h"
+#include "pattern/literal_filter.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // A quick "cannot match" answer before a pattern's engine runs: texts of which every match of the
 // pattern contains one at least. A subject that holds none of them needs no engine at all, which
 // is most subjects for most rules (a method is rarely "TRACE", a referer rarely names a casino).
-#ifndef VELL_INSPECT_LITERAL_FILTER_H_
-#define VELL_INSPECT_LITERAL_FILTER_H_
+#ifndef VELL_PATTERN_LITERAL_FILTER_H_
+#define VELL_PATTERN_LITERAL_FILTER_H_
 
 #include <array>
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "inspect/pattern_syntax.h"
+#include "pattern/pattern_syntax.h"
 
 namespace vell {
 
@@ -38,4 +38,4 @@ class LiteralFilter {
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_LITERAL_FILTER_H_
+#endif  // VELL_PATTERN_LITERAL_FILTER_H_

@@ -1,4 +1,4 @@
-#include "inspect/literal_filter.h"
+#include "pattern/literal_filter.h"
 
 #include <gtest/gtest.h>
 

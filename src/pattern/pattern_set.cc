@@ -1,12 +1,12 @@
 // One linear-time pass over a subject for every pattern of a list that has such a form.
-#include "inspect/pattern_set.h"
+#include "pattern/pattern_set.h"
 
 #include <algorithm>
 #include <map>
 
 #include <re2/set.h>
 
-#include "inspect/pattern_re2.h"
+#include "pattern/pattern_re2.h"
 
 namespace vell {
 

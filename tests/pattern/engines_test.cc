@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "inspect/pattern.h"
-#include "inspect/pattern_syntax.h"
-#include "inspect/search_cases.h"
-#include "inspect/signatures.h"
+#include "pattern/pattern.h"
+#include "pattern/pattern_syntax.h"
+#include "pattern/search_cases.h"
+#include "config/signatures.h"
 #include "reference/reference_matcher.h"
 
 namespace vell {

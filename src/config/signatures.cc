@@ -1,5 +1,5 @@
 // The fourteen named attack signatures and the eight metacharacter patterns, character for character.
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 namespace vell {
 

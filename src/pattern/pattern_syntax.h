@@ -1,8 +1,8 @@
 // The reader of vell's pattern syntax: turns pattern text into a small syntax tree from which each
 // matching engine's own form is produced. The tree already carries the syntax's fixed meaning:
 // letter case is ignored (ASCII only), classes are the C locale's, there are no back-references.
-#ifndef VELL_INSPECT_PATTERN_SYNTAX_H_
-#define VELL_INSPECT_PATTERN_SYNTAX_H_
+#ifndef VELL_PATTERN_PATTERN_SYNTAX_H_
+#define VELL_PATTERN_PATTERN_SYNTAX_H_
 
 #include <bitset>
 #include <optional>
@@ -77,4 +77,4 @@ void AppendByteSetBracket(std::string& out, const ByteSet& set);
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_PATTERN_SYNTAX_H_
+#endif  // VELL_PATTERN_PATTERN_SYNTAX_H_

@@ -1,6 +1,6 @@
 // The built-in attack signatures and metacharacter patterns: constant tables that exist from load on.
-#ifndef VELL_INSPECT_SIGNATURES_H_
-#define VELL_INSPECT_SIGNATURES_H_
+#ifndef VELL_CONFIG_SIGNATURES_H_
+#define VELL_CONFIG_SIGNATURES_H_
 
 #include <array>
 #include <cstddef>
@@ -32,4 +32,4 @@ void ResolveSignatures(std::vector<BuiltinRule>& bFilters);
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_SIGNATURES_H_
+#endif  // VELL_CONFIG_SIGNATURES_H_

@@ -1,4 +1,4 @@
-#include "inspect/signatures.h"
+#include "config/signatures.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // Pattern matching: the only way the filter applies a regular expression. Patterns are read in
 // vell's own syntax (case ignored, bounded repeats, escapes active in bracket lists, no
 // back-references, no Perl extensions, POSIX leftmost-longest choice) and compiled for the engine.
-#ifndef VELL_INSPECT_PATTERN_H_
-#define VELL_INSPECT_PATTERN_H_
+#ifndef VELL_PATTERN_PATTERN_H_
+#define VELL_PATTERN_PATTERN_H_
 
 #include <cstddef>
 #include <memory>
@@ -77,4 +77,4 @@ std::string PatternReplaceFirst(const std::string& subject, const std::string& p
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_PATTERN_H_
+#endif  // VELL_PATTERN_PATTERN_H_

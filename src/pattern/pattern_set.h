@@ -1,8 +1,8 @@
 // Which of a list of patterns occur in one subject. Patterns with a linear-time form are all
 // searched in one pass over the subject; the others are asked one by one, and only when a caller
 // asks about them.
-#ifndef VELL_INSPECT_PATTERN_SET_H_
-#define VELL_INSPECT_PATTERN_SET_H_
+#ifndef VELL_PATTERN_PATTERN_SET_H_
+#define VELL_PATTERN_PATTERN_SET_H_
 
 #include <array>
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "inspect/pattern.h"
+#include "pattern/pattern.h"
 
 namespace re2 {
 class RE2;
@@ -76,4 +76,4 @@ class PatternSet {
 
 }  // namespace vell
 
-#endif  // VELL_INSPECT_PATTERN_SET_H_
+#endif  // VELL_PATTERN_PATTERN_SET_H_

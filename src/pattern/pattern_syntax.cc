@@ -1,5 +1,5 @@
 // Reads vell's pattern syntax into a syntax tree and rejects every construct that must not compile.
-#include "inspect/pattern_syntax.h"
+#include "pattern/pattern_syntax.h"
 
 #include <cstddef>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Writes the RE2 form of a pattern's syntax tree, for the linear-time search.
-#include "inspect/pattern_re2.h"
+#include "pattern/pattern_re2.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "inspect/pattern.h"
+#include "pattern/pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "inspect/pattern_syntax.h"
-#include "inspect/signatures.h"
-#include "inspect/search_cases.h"
+#include "pattern/pattern_syntax.h"
+#include "config/signatures.h"
+#include "pattern/search_cases.h"
 #include "reference/reference_matcher.h"
 
 namespace vell {
