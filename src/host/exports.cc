@@ -2,6 +2,7 @@
 // calls, plus the thread's last-error code on Linux. Nothing thrown below ever leaves an export.
 #include "host/security_filter.h"
 #include "platform/platform.h"
+#include "vell/vell.h"
 
 namespace {
 
@@ -30,6 +31,23 @@ VELL_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notifica
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
 }
+
+VELL_EXPORT void WINAPI VellSetStartOptions(DWORD options) {
+  if (vell::CurrentFilter != nullptr) filter.SetStartOptions(options);
+}
+
+VELL_EXPORT BOOL WINAPI VellGetLoadReport(VELL_LOAD_REPORT* report) {
+  try {
+    if (vell::CurrentFilter == nullptr) return 0;
+    return filter.GetLoadReport(report) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void) { return 1; }
+
+VELL_EXPORT const char* WINAPI VellGetVersion(void) { return VELL_VERSION; }
 
 #ifndef _WIN32
 VELL_EXPORT uint32_t GetLastError(void) { return vell::platform::ThreadLastError(); }

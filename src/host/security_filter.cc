@@ -70,11 +70,18 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
 
   // Whatever the loader put in before a failure stays in force.
   FilterConfig config;
+  ConfigSource source;
+  started_ = true;
+  configRead_ = false;
   try {
-    config.LoadConfig(platform::ModuleDirectory() + "config.ini");
-    const std::string logPath = config.auditLog;
-    AuditLogRotate(logPath, 0);
-    AuditLogWriteHeader(logPath);
+    configPath_ = platform::ModuleDirectory() + "config.ini";
+    config.LoadConfig(configPath_, &source);
+    configRead_ = source.opened;
+    if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
+      const std::string logPath = config.auditLog;
+      AuditLogRotate(logPath, 0);
+      AuditLogWriteHeader(logPath);
+    }
   } catch (...) {
     // A loading step failed (no ".log" in the log path, memory): the filter still loads.
   }
@@ -83,6 +90,18 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
   } catch (...) {
     rules_.reset();
   }
+  return true;
+}
+
+bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {
+  if (report == nullptr || report->cbSize < sizeof(VELL_LOAD_REPORT) || !started_) return false;
+  const DWORD size = report->cbSize;
+  std::memset(report, 0, sizeof(VELL_LOAD_REPORT));
+  report->cbSize = size;
+  report->configRead = configRead_ ? 1 : 0;
+  report->rulesInForce = rules_ ? static_cast<DWORD>(CountRulesInForce(*rules_)) : 0;
+  const std::size_t length = std::min<std::size_t>(configPath_.size(), VELL_LOAD_TEXT_SIZE - 1);
+  std::memcpy(report->configPath, configPath_.data(), length);
   return true;
 }
 

@@ -3,10 +3,12 @@
 #define VELL_HOST_SECURITY_FILTER_H_
 
 #include <memory>
+#include <string>
 
 #include "host/filter_base.h"
 #include "inspect/rule_set.h"
 #include "platform/platform.h"
+#include "vell/vell.h"
 
 namespace vell {
 
@@ -25,11 +27,20 @@ class SecurityFilter : public FilterBase {
   // Replaces the "Server:" response header when "ServerType" is configured. Any thread.
   uint32_t HandleSendResponse(RequestContext& context, HTTP_FILTER_SEND_RESPONSE* response) override;
 
+  // The options of the next StartFilter (VELL_START_*). Loading thread, before StartFilter.
+  void SetStartOptions(uint32_t options) { startOptions_ = options; }
+  // What the last StartFilter loaded; false before it ran. Any thread after it.
+  bool GetLoadReport(VELL_LOAD_REPORT* report) const;
+
  private:
   // Serialises the audit log's entry lines.
   platform::CriticalSection LogLock;
   // The configuration with its patterns compiled; set by StartFilter, then only read. Null before.
   std::shared_ptr<const RuleSet> rules_;
+  uint32_t startOptions_ = 0;
+  bool started_ = false;
+  bool configRead_ = false;
+  std::string configPath_;
 };
 
 // The notifications the filter registers: preprocessed headers, send response, log and end of net

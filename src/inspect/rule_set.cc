@@ -38,6 +38,34 @@ int ClientValuePosition(const std::string& variable) {
   return -1;
 }
 
+std::size_t CountRulesInForce(const RuleSet& rules) {
+  std::size_t count = 0;
+  using Kind = RuleSet::UrlRuleKind;
+  for (std::size_t i = 0; i < rules.config.bFilters.size(); ++i) {
+    const BuiltinRule& rule = rules.config.bFilters[i];
+    switch (rules.bFilterKinds[i]) {
+      case Kind::kRequestByIP:
+        count += rules.requestByIpRule == static_cast<int>(i) && rule.enabled;
+        break;
+      case Kind::kMetaChar:
+        count += (static_cast<uint32_t>(rule.enableMask) & 0xFFu) != 0;
+        break;
+      case Kind::kMaxUrlLength:
+        ++count;
+        break;
+      case Kind::kSignature:
+        count += rules.bFilterPatterns[i]->valid();
+        break;
+    }
+  }
+  for (const CompiledPatternPtr& pattern : rules.cFilterPatterns) count += pattern->valid();
+  for (std::size_t i = 0; i < rules.sFilterPatterns.size(); ++i) {
+    count += rules.sFilterPositions[i] >= 0 && rules.sFilterPatterns[i]->valid();
+  }
+  for (const CompiledPatternPtr& pattern : rules.rewritePatterns) count += pattern->valid();
+  return count;
+}
+
 std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mode) {
   auto rules = std::make_shared<RuleSet>();
   PatternCompiler compiler;

@@ -50,6 +50,11 @@ struct RuleSet {
 // The RequestInfo position that an SFilter variable names, or -1 for any other name.
 int ClientValuePosition(const std::string& variable);
 
+// How many rules can fire: BFilter signatures and CFilter rules with a pattern that compiles, the
+// first "RequestByIP" when enabled, "MetaChar" with a mask, "MaxURLLength", SFilter rules on a
+// known variable with a pattern that compiles, and Rewrite rules with a pattern that compiles.
+std::size_t CountRulesInForce(const RuleSet& rules);
+
 // Compiles every pattern of config; equal pattern texts share one compiled pattern.
 std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config,
                                               MatchMode mode = MatchMode::kOnePass);

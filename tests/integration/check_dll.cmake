@@ -1,6 +1,7 @@
 # Checks a built vell.dll as the web server's loader sees it, with objdump -p: the image is of the
-# expected machine, it exports exactly GetFilterVersion and HttpFilterProc by those undecorated
-# names (a 32-bit __stdcall name would otherwise read _GetFilterVersion@4), and it imports only
+# expected machine, it exports exactly GetFilterVersion and HttpFilterProc and vell's own exports
+# for other hosts (include/vell/vell.h) by those undecorated names (a 32-bit __stdcall name would
+# otherwise read _GetFilterVersion@4), and it imports only
 # DLLs that every Windows system has, so no MinGW runtime (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll) has to be installed next to it.
 # Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -P check_dll.cmake
@@ -33,8 +34,12 @@ else()
   endforeach()
 endif()
 list(SORT exports)
-if(NOT exports STREQUAL "GetFilterVersion;HttpFilterProc")
-  string(APPEND failures "exports are \"${exports}\", expected exactly GetFilterVersion;HttpFilterProc\n")
+# Kept in step with host/vell.def.
+set(expected GetFilterVersion HttpFilterProc VellGetLoadReport VellGetVersion VellReopenAuditLog
+    VellSetStartOptions)
+list(SORT expected)
+if(NOT exports STREQUAL expected)
+  string(APPEND failures "exports are \"${exports}\", expected exactly \"${expected}\"\n")
 endif()
 
 # Imports: system DLLs only.
