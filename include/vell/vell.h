@@ -48,6 +48,14 @@ VELL_EXPORT BOOL WINAPI VellGetLoadReport(VELL_LOAD_REPORT* report);
 // the log's lock. TRUE when the log is open afterwards or no log is configured.
 VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void);
 
+// ---- What decided a request.
+
+// The rule that decided the calling thread's last request through HttpFilterProc or
+// VellTraceRequest: its name as the audit log gives it or, for a rule without a name, its list and
+// number ("SFilter#2"); "" when no rule decided it (the request went on or was rewritten). Valid
+// until the thread's next request.
+VELL_EXPORT const char* WINAPI VellGetDecidingRule(void);
+
 // ---- Version.
 
 // The module's version, as its package and the Windows version resource carry it ("0.2.0").

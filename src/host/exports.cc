@@ -47,6 +47,8 @@ VELL_EXPORT BOOL WINAPI VellGetLoadReport(VELL_LOAD_REPORT* report) {
 
 VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void) { return 1; }
 
+VELL_EXPORT const char* WINAPI VellGetDecidingRule(void) { return ""; }
+
 VELL_EXPORT const char* WINAPI VellGetVersion(void) { return VELL_VERSION; }
 
 #ifndef _WIN32

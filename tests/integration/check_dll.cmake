@@ -35,7 +35,7 @@ else()
 endif()
 list(SORT exports)
 # Kept in step with host/vell.def.
-set(expected GetFilterVersion HttpFilterProc VellGetLoadReport VellGetVersion VellReopenAuditLog
+set(expected GetFilterVersion HttpFilterProc VellGetDecidingRule VellGetLoadReport VellGetVersion VellReopenAuditLog
     VellSetStartOptions)
 list(SORT expected)
 if(NOT exports STREQUAL expected)
