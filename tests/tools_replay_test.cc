@@ -231,6 +231,84 @@ TEST(Replay, TextAndCsvNameRulesSamplesAndDeniedRequests) {
   EXPECT_NE(csv.str().find("\"/search?q=\"\"quoted\"\"+x%27%20union\""), std::string::npos) << csv.str();
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  return count;
+}
+
+// Detection-only mode denies and redirects nothing, and writes one would-... line per verdict the
+// same config enforcing carries out.
+TEST(Replay, DetectionOnlyHoldsEveryVerdictBackAndLogsIt) {
+  const std::string base = ReadText(kCases + "config.ini");
+  std::map<std::string, std::string> report[2];
+  for (const bool detectionOnly : {false, true}) {
+    ReplayOptions options;
+    options.config = WriteTempConfig(base + (detectionOnly ? "\nMode=DetectionOnly\n" : "\n"));
+    options.logs = {kCases + "combined.log", kCases + "urls.txt"};
+    options.format = ReportFormat::Json;
+    options.progress = false;
+    options.module = VELL_MODULE_PATH;
+    options.auditLog = testing::TempDir() + "vell_replay_audit_" + (detectionOnly ? "do" : "en") + ".log";
+    std::remove(options.auditLog.c_str());
+    std::ostringstream out, err;
+    EXPECT_EQ(Replay(options, out, err), 0) << err.str();
+    const std::string log = ReadText(options.auditLog);
+    std::smatch m;
+    const std::string text = out.str();
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("\"deny\": (\\d+), \"redirect\": (\\d+).*"
+                                                      "\"heldBackDeny\": (\\d+), \"heldBackRedirect\": (\\d+)")))
+        << text;
+    report[detectionOnly]["deny"] = m[1];
+    report[detectionOnly]["redirect"] = m[2];
+    report[detectionOnly]["heldBackDeny"] = m[3];
+    report[detectionOnly]["heldBackRedirect"] = m[4];
+    report[detectionOnly]["wouldDenyLines"] = std::to_string(Count(log, ", would-deny\r\n"));
+    report[detectionOnly]["wouldRedirectLines"] = std::to_string(Count(log, ", would-redirect\r\n"));
+    std::remove(options.config.c_str());
+  }
+  EXPECT_NE(report[0]["deny"], "0");
+  EXPECT_NE(report[0]["redirect"], "0");
+  EXPECT_EQ(report[1]["deny"], "0");
+  EXPECT_EQ(report[1]["redirect"], "0");
+  EXPECT_EQ(report[1]["heldBackDeny"], report[0]["deny"]);
+  EXPECT_EQ(report[1]["heldBackRedirect"], report[0]["redirect"]);
+  EXPECT_EQ(report[1]["wouldDenyLines"], report[0]["deny"]);
+  EXPECT_EQ(report[1]["wouldRedirectLines"], report[0]["redirect"]);
+}
+
+// --against lists every request whose outcome differs, grouped by change and rule, and counts
+// what each Exclude line took away.
+TEST(Replay, AgainstListsEveryChangeAndExclusionsAreCounted) {
+  const std::string base = ReadText(kCases + "config.ini");
+  ReplayOptions options;
+  options.config = WriteTempConfig(base + "\nExclude=rules:commandExe DirectoryTraversal,client:198.51.100.0/24\n");
+  options.against = WriteTempConfig(base);
+  options.logs = {kCases + "combined.log"};
+  options.progress = false;
+  options.module = VELL_MODULE_PATH;
+  options.show = {"changed"};
+  std::ostringstream out, err;
+  EXPECT_EQ(Replay(options, out, err), 0) << err.str();
+  const std::string text = out.str();
+  EXPECT_NE(text.find("excluded        1"), std::string::npos) << text;
+  EXPECT_NE(text.find("         1  Exclude#1"), std::string::npos) << text;
+  EXPECT_NE(text.find(": 1 requests\n           1  deny -> allow  commandExe\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("changed  GET /scripts/..%5c../winnt/system32/cmd.exe?/c+dir  client 198.51.100.7  "
+                      "by commandExe (deny -> allow)"),
+            std::string::npos)
+      << text;
+  std::remove(options.config.c_str());
+  std::remove(options.against.c_str());
+}
+
 TEST(TracedModule, PrivateConfigLosesItsAuditLogUnlessAsked) {
   const std::string path =
       WriteTempConfig("// c\r\nAuditLog=audit.log\r\nBFilter=commandExe\n  AuditLog = x.log\nCFilter=A,^/a");
