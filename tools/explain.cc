@@ -198,7 +198,6 @@ class Explainer {
                              : " (not switched on: no enable:true)";
       }
     }
-    if (event.gaveUp) return " (matched, but the replacement could not be worked out: next rule)";
     if (RulePattern(config_, event.ruleList, event.ruleIndex).empty() &&
         event.ruleList != VELL_LIST_BFILTER) {
       return " (no pattern: never fires)";
@@ -247,6 +246,11 @@ class Explainer {
 
   void ExplainRule(const TracedEvent& event) {
     out_ << "    " << Label(event);
+    if (!event.fired && event.gaveUp) {
+      out_ << ": MATCH, but the pattern engine gave up working out the replacement: the next rule "
+              "is tried\n";
+      return;
+    }
     if (!event.fired) {
       out_ << ": no match" << NoMatchNote(event) << "\n";
       return;
