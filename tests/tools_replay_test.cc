@@ -25,6 +25,16 @@ std::string WriteTempConfig(const std::string& text) {
   return path;
 }
 
+// Options for replaying the case logs through the built module, without progress lines.
+ReplayOptions CaseOptions(const std::string& config, std::vector<std::string> logs) {
+  ReplayOptions options;
+  options.config = config;
+  for (const std::string& log : logs) options.logs.push_back(kCases + log);
+  options.progress = false;
+  options.module = VELL_MODULE_PATH;
+  return options;
+}
+
 FilterConfig Config(const std::string& text) {
   const std::string path = WriteTempConfig(text);
   FilterConfig config;
@@ -211,11 +221,7 @@ TEST(Replay, TruncatedGzipReportsTheCutAndKeepsWhatWasRead) {
 }
 
 TEST(Replay, TextAndCsvNameRulesSamplesAndDeniedRequests) {
-  ReplayOptions options;
-  options.config = kCases + "config.ini";
-  options.logs = {kCases + "combined.log"};
-  options.progress = false;
-  options.module = VELL_MODULE_PATH;
+  ReplayOptions options = CaseOptions(kCases + "config.ini", {"combined.log"});
   options.show = {"denied"};
   std::ostringstream text, errors;
   EXPECT_EQ(Replay(options, text, errors), 0) << errors.str();
@@ -250,12 +256,10 @@ TEST(Replay, DetectionOnlyHoldsEveryVerdictBackAndLogsIt) {
   const std::string base = ReadText(kCases + "config.ini");
   std::map<std::string, std::string> report[2];
   for (const bool detectionOnly : {false, true}) {
-    ReplayOptions options;
-    options.config = WriteTempConfig(base + (detectionOnly ? "\nMode=DetectionOnly\n" : "\n"));
-    options.logs = {kCases + "combined.log", kCases + "urls.txt"};
+    ReplayOptions options =
+        CaseOptions(WriteTempConfig(base + (detectionOnly ? "\nMode=DetectionOnly\n" : "\n")),
+                    {"combined.log", "urls.txt"});
     options.format = ReportFormat::Json;
-    options.progress = false;
-    options.module = VELL_MODULE_PATH;
     options.auditLog = testing::TempDir() + "vell_replay_audit_" + (detectionOnly ? "do" : "en") + ".log";
     std::remove(options.auditLog.c_str());
     std::ostringstream out, err;
@@ -288,12 +292,10 @@ TEST(Replay, DetectionOnlyHoldsEveryVerdictBackAndLogsIt) {
 // what each Exclude line took away.
 TEST(Replay, AgainstListsEveryChangeAndExclusionsAreCounted) {
   const std::string base = ReadText(kCases + "config.ini");
-  ReplayOptions options;
-  options.config = WriteTempConfig(base + "\nExclude=rules:commandExe DirectoryTraversal,client:198.51.100.0/24\n");
+  ReplayOptions options = CaseOptions(
+      WriteTempConfig(base + "\nExclude=rules:commandExe DirectoryTraversal,client:198.51.100.0/24\n"),
+      {"combined.log"});
   options.against = WriteTempConfig(base);
-  options.logs = {kCases + "combined.log"};
-  options.progress = false;
-  options.module = VELL_MODULE_PATH;
   options.show = {"changed"};
   std::ostringstream out, err;
   EXPECT_EQ(Replay(options, out, err), 0) << err.str();

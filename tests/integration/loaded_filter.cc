@@ -88,6 +88,12 @@ bool IsTimestamp(const std::string& text) {
   return std::regex_match(text, kTimestamp);
 }
 
+std::map<std::string, std::string> VariablesOf(const CaseRequest& r) {
+  return {{"SERVER_NAME", r.serverName},       {"REMOTE_ADDR", r.remoteAddr},
+          {"REMOTE_HOST", r.remoteHost},       {"REQUEST_METHOD", r.method},
+          {"ALL_HTTP", r.allHttp}};
+}
+
 std::vector<std::string> ReadLogEntries(const fs::path& path) {
   const std::vector<std::string> lines = ReadLogLines(path);
   std::vector<std::string> entries;

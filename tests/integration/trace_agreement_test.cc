@@ -15,12 +15,6 @@
 namespace vell::testing {
 namespace {
 
-std::map<std::string, std::string> VariablesOf(const CaseRequest& r) {
-  return {{"SERVER_NAME", r.serverName},       {"REMOTE_ADDR", r.remoteAddr},
-          {"REMOTE_HOST", r.remoteHost},       {"REQUEST_METHOD", r.method},
-          {"ALL_HTTP", r.allHttp}};
-}
-
 std::vector<std::string> UrlChanges(const tools::SimulatedRequest& request) {
   std::vector<std::string> changes;
   for (const auto& change : request.requestHeaderChanges()) changes.push_back(change.value);
