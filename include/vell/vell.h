@@ -50,10 +50,11 @@ VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void);
 
 // ---- What decided a request.
 
-// The rule that decided the calling thread's last request through HttpFilterProc or
-// VellTraceRequest: its name as the audit log gives it or, for a rule without a name, its list and
-// number ("SFilter#2"); "" when no rule decided it (the request went on or was rewritten). Valid
-// until the thread's next request.
+// The rule that decided the calling thread's last decided request (denied, redirected, or held back
+// by detection-only mode) through HttpFilterProc or VellTraceRequest: its name as the audit log
+// gives it or, for a rule without a name, its list and number ("SFilter#2"); "" before the thread's
+// first such request. Ask right after a request answered with a deny or a redirect: requests that
+// no rule decides leave it unchanged, so that the server path pays nothing for it.
 VELL_EXPORT const char* WINAPI VellGetDecidingRule(void);
 
 // ---- Version.

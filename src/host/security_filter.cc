@@ -112,10 +112,7 @@ uint32_t SecurityFilter::HandlePreprocHeaders(RequestContext& context,
 
 uint32_t SecurityFilter::TraceRequest(RequestContext& context, HTTP_FILTER_PREPROC_HEADERS* headers,
                                       PipelineObserver* observer) {
-  if (!rules_) {
-    platform::SetThreadDecidingRule("");
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;
-  }
+  if (!rules_) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   IsapiRequest request(context, headers);
   Inspection inspection(*rules_, LogLock, request, observer);
   return RunRequestPipeline(inspection);

@@ -56,7 +56,7 @@ int Inspection::ExcludedBy(RuleRef rule) {
 namespace {
 
 Verdict Finish(Verdict verdict, Inspection& in) {
-  platform::SetThreadDecidingRule(in.decided ? RuleName(in.rules, in.decidingRule) : "");
+  if (in.decided) platform::SetThreadDecidingRule(RuleName(in.rules, in.decidingRule));
   if (in.observer != nullptr) {
     TraceEvent done;
     done.type = TraceEvent::Type::kDone;
@@ -72,12 +72,16 @@ bool Ends(Verdict verdict, const Inspection& in) {
   return verdict != kNextNotification || in.heldBack;
 }
 
-void ReportCheck(Inspection& in, CheckKind check, std::string_view subject) {
+void ReportCheckTo(Inspection& in, CheckKind check, std::string_view subject) {
   TraceEvent event;
   event.type = TraceEvent::Type::kCheck;
   event.check = check;
   event.subject = subject;
   in.Report(event);
+}
+
+inline void ReportCheck(Inspection& in, CheckKind check, std::string_view subject) {
+  if (in.observer != nullptr) ReportCheckTo(in, check, subject);
 }
 
 }  // namespace

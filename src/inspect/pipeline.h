@@ -69,8 +69,9 @@ class Inspection final : public ExclusionSubject {
 // Reads the request's values in a fixed order, each only when the check that needs it is reached,
 // and runs CheckRequestByIP, CheckClientRules, CheckUrlRules and ApplyRewriteRules in that order.
 // The first verdict other than kNextNotification is returned at once; a verdict that
-// detection-only mode held back also ends the path, with kNextNotification. Sets the calling
-// thread's deciding rule (platform::SetThreadDecidingRule).
+// detection-only mode held back also ends the path, with kNextNotification. When a rule decided
+// (a deny or redirect, also one held back), it becomes the calling thread's deciding rule
+// (platform::SetThreadDecidingRule); other requests leave that as it was.
 Verdict RunRequestPipeline(Inspection& in);
 
 // The first BFilter rule named "RequestByIP", when enabled, fires on a server name made only of

@@ -55,8 +55,8 @@ std::string FormatDate(const LocalTime& t);
 void SetThreadLastError(uint32_t code);
 uint32_t ThreadLastError();
 
-// The name of the rule that decided the calling thread's last request, kept per thread (cut to
-// 255 bytes); "" when none did. ThreadDecidingRule's text lives until the thread's next call of
+// The name of the rule that decided the calling thread's last decided request, kept per thread (cut to
+// 255 bytes); "" before the first. ThreadDecidingRule's text lives until the thread's next call of
 // SetThreadDecidingRule.
 void SetThreadDecidingRule(std::string_view name);
 const char* ThreadDecidingRule();

@@ -102,6 +102,30 @@ TEST(Dispatch, WithoutServerTypeTheServerHeaderStays) {
   EXPECT_EQ(response.calls(), 0);
 }
 
+// The nginx host names the rule that refused a request through VellGetDecidingRule.
+TEST(Dispatch, DecidingRuleOfTheThreadsLastDecidedRequest) {
+  LoadedFilter filter({.configLines = {"SFilter=REQUEST_METHOD,^TRACE$,deny",
+                                       "CFilter=Admin,^/admin,redirect:/no"}});
+  ASSERT_EQ(filter.Start(), 1);
+  ASSERT_NE(filter.module().getDecidingRule, nullptr);
+  struct Step {
+    const char* method;
+    const char* url;
+    const char* rule;
+  };
+  // A request no rule decides leaves the name of the last one that did.
+  for (const Step& step : {Step{"GET", "/admin/", "Admin"}, Step{"GET", "/", "Admin"},
+                           Step{"TRACE", "/", "SFilter#1"}}) {
+    auto variables = NumericHostVariables();
+    variables["SERVER_NAME"] = "www.example.com";
+    variables["REQUEST_METHOD"] = step.method;
+    tools::SimulatedRequest request(variables, {{"url", step.url}});
+    filter.module().HttpFilterProc(request.context(), SF_NOTIFY_PREPROC_HEADERS,
+                                   request.headersRecord());
+    EXPECT_STREQ(filter.module().getDecidingRule(), step.rule) << step.method << " " << step.url;
+  }
+}
+
 // The configuration comes from the folder of the module file, whatever its name and path length.
 struct LocationCase {
   std::string moduleName;
