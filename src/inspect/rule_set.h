@@ -47,6 +47,10 @@ struct RuleSet {
   std::size_t UrlRewriteIndex(std::size_t i) const { return UrlCFilterIndex(cFilterPatterns.size()) + i; }
 };
 
+// The variables an SFilter rule can test, at their RequestInfo positions.
+inline constexpr const char* kClientVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD",
+                                                   "HTTP_REFERER"};
+
 // The RequestInfo position that an SFilter variable names, or -1 for any other name.
 int ClientValuePosition(const std::string& variable);
 
