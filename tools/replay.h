@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/access_log.h"
+#include "tools/arguments.h"
 
 namespace vell::tools {
 
@@ -34,8 +35,9 @@ struct ReplayOptions {
   bool useModule = true;
 };
 
-// Parses the arguments after "replay". False, with the reason in *error, for bad usage.
-bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::string* error);
+// The options that the words after "replay" give. False, with the reason in *error, for a bad
+// option value.
+bool ReplayOptionsFrom(const ParsedArguments& arguments, ReplayOptions* options, std::string* error);
 
 // Replays the logs and writes the report to out; progress and problems go to err. Returns 0 when
 // every file was read to its end and the module agreed with the rules on every request, 1
