@@ -84,8 +84,8 @@ class LineSource {
   // The next line without its line end (LF or CR LF). False at the end of the data and after a read
   // error; error() then says what went wrong. Gzip data is decompressed as zcat does it: members
   // one after the other, and when the data is corrupt or cut short, everything before the fault,
-  // the last piece of a line included, which then comes with cutShort() true. A line longer than
-  // the buffer limit is returned cut to the limit with overlong() true.
+  // the piece of a line at the fault included. A line longer than the buffer limit is returned
+  // cut to the limit with overlong() true.
   bool Next(std::string_view* line);
   // Up to max bytes of the decompressed start of the input, without consuming it.
   std::string_view Peek(std::size_t max);
@@ -93,7 +93,6 @@ class LineSource {
   bool isOpen() const { return file_ != nullptr; }
   bool compressed() const { return compressed_; }
   bool overlong() const { return overlong_; }
-  bool cutShort() const { return cutShort_; }
   std::uint64_t lineNumber() const { return lineNumber_; }
   // Bytes of the input (compressed bytes for gzip) read so far, and the file's size (0 when it
   // has none: a pipe, standard input).
@@ -117,7 +116,6 @@ class LineSource {
   std::size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
   bool overlong_ = false;
-  bool cutShort_ = false;
   bool skipping_ = false;  // inside the rest of an overlong line
   std::uint64_t lineNumber_ = 0;
   std::uint64_t rawBytes_ = 0;

@@ -89,6 +89,12 @@ std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc,
       optionsEnded = true;
       continue;
     }
+    const std::size_t equals = word.find('=');
+    const std::string name = word.substr(0, equals);
+    if (equals != std::string::npos && (name == "--help" || name == "--version")) {
+      *exitCode = UsageError(spec, "option '" + name + "' takes no value", err);
+      return std::nullopt;
+    }
     if (word == "--help" || word == "-h") {
       out << HelpText(spec);
       *exitCode = kExitOk;
@@ -99,8 +105,6 @@ std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc,
       *exitCode = kExitOk;
       return std::nullopt;
     }
-    const std::size_t equals = word.find('=');
-    const std::string name = word.substr(0, equals);
     const OptionSpec* option = word.rfind("--", 0) == 0 ? FindOption(spec, name) : nullptr;
     if (!option) {
       *exitCode = UsageError(spec, "unknown option '" + name + "'", err);
