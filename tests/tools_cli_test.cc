@@ -129,6 +129,15 @@ TEST(Cli, ConventionsOfEveryCommand) {
   }
 }
 
+TEST(Cli, RunSaysWhatTheModuleLoaded) {
+  const Outcome outcome = Shell("VELL run DATA/check/mistakes.ini DATA/../../examples/requests.http");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("\nrules in force: 2, config errors: 12, warnings: 3\n"
+                             "first error: " + kData + "/check/mistakes.ini:3: \"Log\" is not an action"),
+            std::string::npos)
+      << outcome.out;
+}
+
 // The "totals" object and each file's counts of a JSON report; what depends on how the input was
 // named (path) or timed (seconds) is left out.
 std::string Counts(const std::string& json) {

@@ -148,6 +148,14 @@ bool SplitRequestLine(std::string_view text, LogRequest* request, std::string* w
   return true;
 }
 
+// Moves the bytes [*begin, *end) of buffer to its front, to make room after them.
+void MoveToFront(std::vector<char>& buffer, std::size_t* begin, std::size_t* end) {
+  if (*begin == 0) return;
+  std::memmove(buffer.data(), buffer.data() + *begin, *end - *begin);
+  *end -= *begin;
+  *begin = 0;
+}
+
 }  // namespace
 
 const char* LogFormatName(LogFormat format) {
@@ -432,11 +440,7 @@ bool LineSource::Open(const std::string& path, std::string* error) {
 // Reads more of the input after what is left of raw_. False at its end or on a read error.
 bool LineSource::ReadRaw() {
   if (rawEof_) return false;
-  if (rawBegin_ > 0) {
-    std::memmove(raw_.data(), raw_.data() + rawBegin_, rawEnd_ - rawBegin_);
-    rawEnd_ -= rawBegin_;
-    rawBegin_ = 0;
-  }
+  MoveToFront(raw_, &rawBegin_, &rawEnd_);
   errno = 0;
   const std::size_t got = std::fread(raw_.data() + rawEnd_, 1, raw_.size() - rawEnd_, file_);
   rawEnd_ += got;
@@ -498,11 +502,7 @@ bool LineSource::Inflate(std::size_t room, std::size_t* produced) {
 // Moves the unread rest to the front and reads more after it. False when nothing more came.
 bool LineSource::Fill() {
   if (eof_) return false;
-  if (begin_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-  }
+  MoveToFront(buffer_, &begin_, &end_);
   if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   const std::size_t room = buffer_.size() - end_;
   std::size_t got = 0;

@@ -191,4 +191,12 @@ bool ReadInput(const std::string& path, std::string* text, std::string* reason) 
 
 std::string InputName(const std::string& path) { return path == "-" ? "(standard input)" : path; }
 
+bool LoadConfigFile(const std::string& path, FilterConfig* config, std::ostream& err) {
+  ConfigSource source;
+  config->LoadConfig(path, &source);
+  if (source.opened && source.error.empty()) return true;
+  err << FileMessage(path, source.error) << "\n";
+  return false;
+}
+
 }  // namespace vell::tools

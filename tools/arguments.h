@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "config/filter_config.h"
+
 namespace vell::tools {
 
 // The exit codes of every command.
@@ -81,6 +83,10 @@ bool ReadInput(const std::string& path, std::string* text, std::string* reason);
 
 // How messages name an input: "(standard input)" for "-", else the path as given.
 std::string InputName(const std::string& path);
+
+// Loads the config file at path with the filter's own loader. False, with "vell: PATH: REASON"
+// written to err, when it cannot be read.
+bool LoadConfigFile(const std::string& path, FilterConfig* config, std::ostream& err);
 
 }  // namespace vell::tools
 

@@ -228,13 +228,8 @@ class Explainer {
 }  // namespace
 
 int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostream& err) {
-  ConfigSource source;
   FilterConfig config;
-  config.LoadConfig(options.config, &source);
-  if (!source.opened || !source.error.empty()) {
-    err << FileMessage(options.config, source.error) << "\n";
-    return kExitTrouble;
-  }
+  if (!LoadConfigFile(options.config, &config, err)) return kExitTrouble;
   const auto rules = CompileRuleSet(std::move(config));
   Explainer explainer(*rules, out);
   bool first = true;

@@ -642,13 +642,8 @@ bool ReplayOptionsFrom(const ParsedArguments& arguments, ReplayOptions* options,
 }
 
 int Replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
-  ConfigSource source;
   FilterConfig config;
-  config.LoadConfig(options.config, &source);
-  if (!source.opened || !source.error.empty()) {
-    err << FileMessage(options.config, source.error) << "\n";
-    return kExitTrouble;
-  }
+  if (!LoadConfigFile(options.config, &config, err)) return kExitTrouble;
   std::unique_ptr<ReplayServer> server;
   if (options.useModule) {
     std::string error;

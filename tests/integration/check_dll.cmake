@@ -3,8 +3,10 @@
 # for other hosts (include/vell/vell.h) by those undecorated names (a 32-bit __stdcall name would
 # otherwise read _GetFilterVersion@4), and it imports only
 # DLLs that every Windows system has, so no MinGW runtime (libstdc++-6.dll, libgcc_s_*.dll,
-# libwinpthread-1.dll) has to be installed next to it.
-# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -P check_dll.cmake
+# libwinpthread-1.dll) has to be installed next to it. Its version resource names the product and
+# VERSION, so that Explorer and PowerShell show what `vell --version` says.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -DVERSION=<x.y.z>
+#        -P check_dll.cmake
 execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump ERROR_VARIABLE err
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -61,7 +63,24 @@ if(NOT imports)
   string(APPEND failures "no import table found\n")
 endif()
 
-message(STATUS "${DLL}: ${FORMAT}; exports ${exports}; imports ${imports}")
+# The version resource's strings are UTF-16: each name is followed by its value.
+file(STRINGS "${DLL}" texts ENCODING UTF-16LE)
+foreach(pair "ProductName;vell" "ProductVersion;${VERSION}" "FileVersion;${VERSION}")
+  list(GET pair 0 name)
+  list(GET pair 1 value)
+  list(FIND texts "${name}" at)
+  if(at LESS 0)
+    string(APPEND failures "no version resource string ${name}\n")
+  else()
+    math(EXPR at "${at} + 1")
+    list(GET texts ${at} found)
+    if(NOT found STREQUAL value)
+      string(APPEND failures "version resource ${name} is \"${found}\", expected \"${value}\"\n")
+    endif()
+  endif()
+endforeach()
+
+message(STATUS "${DLL}: ${FORMAT}; exports ${exports}; imports ${imports}; version ${VERSION}")
 if(failures)
   message(FATAL_ERROR "${failures}")
 endif()
