@@ -2,6 +2,7 @@
 # pandoc sizes tables to 70 ens; they are narrowed so that they fit an 80-column terminal, and
 # text is set ragged right, so that the narrow columns of a table need no stretched lines.
 # Usage: cmake -DPANDOC=pandoc -DIN=docs/vell.md -DOUT=vell.1 -DVERSION=0.1.0 -P man.cmake
+cmake_minimum_required(VERSION 3.25)
 execute_process(
   COMMAND "${PANDOC}" --standalone --from markdown-smart --to man --metadata "footer=vell ${VERSION}" "${IN}"
   OUTPUT_VARIABLE page

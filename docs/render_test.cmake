@@ -1,6 +1,7 @@
 # Renders a man page as `man -l` does on an 80-column terminal and fails on any groff warning or a
 # page without its NAME, SYNOPSIS and SEE ALSO sections.
 # Usage: cmake -DMAN=man -DPAGE=vell.1 -P render_test.cmake
+cmake_minimum_required(VERSION 3.25)
 set(ENV{MANWIDTH} 80)
 set(ENV{MANPAGER} cat)
 set(ENV{LC_ALL} C.UTF-8)
