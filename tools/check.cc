@@ -2,6 +2,7 @@
 // with it, followed by the config report: what the loader ignored or weakened, what never fires.
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 
 #include "config/filter_config.h"
 #include "config/signatures.h"
@@ -135,7 +136,13 @@ int CheckConfigFile(const std::string& path, std::ostream& out, std::ostream& er
   FilterConfig loaded;
   std::string file = InputName(path);
   if (path == "-") {
-    loaded.LoadConfig(std::cin, &source);
+    std::string text, reason;
+    if (!ReadInput(path, &text, &reason)) {
+      err << FileMessage(file, reason) << "\n";
+      return kExitTrouble;
+    }
+    std::istringstream in(text);
+    loaded.LoadConfig(in, &source);
   } else {
     loaded.LoadConfig(path, &source);
     std::error_code ignored;
