@@ -16,8 +16,8 @@ namespace vell::tools {
 
 namespace {
 
-const OptionSpec kHelp = {"--help", nullptr, "show this help and exit (also -h)"};
-const OptionSpec kVersion = {"--version", nullptr, "show the version and exit (also -V)"};
+const OptionSyntax kHelp = {"--help", nullptr, "show this help and exit (also -h)"};
+const OptionSyntax kVersion = {"--version", nullptr, "show the version and exit (also -V)"};
 
 std::string OperandName(const char* operand) {
   std::string name = operand;
@@ -25,12 +25,12 @@ std::string OperandName(const char* operand) {
   return name;
 }
 
-bool TakesMany(const CommandSpec& spec) {
-  return !spec.operands.empty() && OperandName(spec.operands.back()) != spec.operands.back();
+bool TakesMany(const CommandSyntax& syntax) {
+  return !syntax.operands.empty() && OperandName(syntax.operands.back()) != syntax.operands.back();
 }
 
-const OptionSpec* FindOption(const CommandSpec& spec, const std::string& name) {
-  for (const OptionSpec& option : spec.options) {
+const OptionSyntax* FindOption(const CommandSyntax& syntax, const std::string& name) {
+  for (const OptionSyntax& option : syntax.options) {
     if (name == option.name) return &option;
   }
   return nullptr;
@@ -43,19 +43,19 @@ std::string ParsedArguments::Value(const std::string& option, const std::string&
   return it == options.end() || it->second.empty() ? fallback : it->second.back();
 }
 
-std::string UsageLine(const CommandSpec& spec) {
-  std::string line = std::string("usage: vell ") + spec.name + (spec.options.empty() ? "" : " [OPTIONS]");
-  for (const char* operand : spec.operands) line += std::string(" ") + operand;
+std::string UsageLine(const CommandSyntax& syntax) {
+  std::string line = std::string("usage: vell ") + syntax.name + (syntax.options.empty() ? "" : " [OPTIONS]");
+  for (const char* operand : syntax.operands) line += std::string(" ") + operand;
   return line;
 }
 
-std::string HelpText(const CommandSpec& spec) {
+std::string HelpText(const CommandSyntax& syntax) {
   std::ostringstream text;
-  text << UsageLine(spec) << "\n" << spec.summary << "\noptions:\n";
-  std::vector<OptionSpec> all = spec.options;
+  text << UsageLine(syntax) << "\n" << syntax.summary << "\noptions:\n";
+  std::vector<OptionSyntax> all = syntax.options;
   all.push_back(kHelp);
   all.push_back(kVersion);
-  for (const OptionSpec& option : all) {
+  for (const OptionSyntax& option : all) {
     std::string left = std::string("  ") + option.name + (option.value ? std::string(" ") + option.value : "");
     if (left.size() < 24) left.resize(24, ' ');
     else left += "\n" + std::string(24, ' ');
@@ -68,14 +68,14 @@ std::string HelpText(const CommandSpec& spec) {
 
 std::string VersionText() { return std::string("vell ") + VELL_VERSION; }
 
-int UsageError(const CommandSpec& spec, const std::string& problem, std::ostream& err) {
-  err << "vell " << spec.name << ": " << problem << "\n"
-      << UsageLine(spec) << "\n"
-      << "Try 'vell " << spec.name << " --help' for more information.\n";
+int UsageError(const CommandSyntax& syntax, const std::string& problem, std::ostream& err) {
+  err << "vell " << syntax.name << ": " << problem << "\n"
+      << UsageLine(syntax) << "\n"
+      << "Try 'vell " << syntax.name << " --help' for more information.\n";
   return kExitTrouble;
 }
 
-std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc, char** argv,
+std::optional<ParsedArguments> ParseArguments(const CommandSyntax& syntax, int argc, char** argv,
                                               int* exitCode, std::ostream& out, std::ostream& err) {
   ParsedArguments parsed;
   bool optionsEnded = false;
@@ -92,11 +92,11 @@ std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc,
     const std::size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);
     if (equals != std::string::npos && (name == "--help" || name == "--version")) {
-      *exitCode = UsageError(spec, "option '" + name + "' takes no value", err);
+      *exitCode = UsageError(syntax, "option '" + name + "' takes no value", err);
       return std::nullopt;
     }
     if (word == "--help" || word == "-h") {
-      out << HelpText(spec);
+      out << HelpText(syntax);
       *exitCode = kExitOk;
       return std::nullopt;
     }
@@ -105,14 +105,14 @@ std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc,
       *exitCode = kExitOk;
       return std::nullopt;
     }
-    const OptionSpec* option = word.rfind("--", 0) == 0 ? FindOption(spec, name) : nullptr;
+    const OptionSyntax* option = word.rfind("--", 0) == 0 ? FindOption(syntax, name) : nullptr;
     if (!option) {
-      *exitCode = UsageError(spec, "unknown option '" + name + "'", err);
+      *exitCode = UsageError(syntax, "unknown option '" + name + "'", err);
       return std::nullopt;
     }
     if (!option->value) {
       if (equals != std::string::npos) {
-        *exitCode = UsageError(spec, "option '" + name + "' takes no value", err);
+        *exitCode = UsageError(syntax, "option '" + name + "' takes no value", err);
         return std::nullopt;
       }
       parsed.options[name].emplace_back();
@@ -123,17 +123,17 @@ std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc,
     } else if (i + 1 < argc) {
       parsed.options[name].push_back(argv[++i]);
     } else {
-      *exitCode = UsageError(spec, "option '" + name + "' needs a value (" + option->value + ")", err);
+      *exitCode = UsageError(syntax, "option '" + name + "' needs a value (" + option->value + ")", err);
       return std::nullopt;
     }
   }
-  const std::size_t wanted = spec.operands.size();
+  const std::size_t wanted = syntax.operands.size();
   if (parsed.operands.size() < wanted) {
-    *exitCode = UsageError(spec, "missing " + OperandName(spec.operands[parsed.operands.size()]), err);
+    *exitCode = UsageError(syntax, "missing " + OperandName(syntax.operands[parsed.operands.size()]), err);
     return std::nullopt;
   }
-  if (parsed.operands.size() > wanted && !TakesMany(spec)) {
-    *exitCode = UsageError(spec, "unexpected operand '" + parsed.operands[wanted] + "'", err);
+  if (parsed.operands.size() > wanted && !TakesMany(syntax)) {
+    *exitCode = UsageError(syntax, "unexpected operand '" + parsed.operands[wanted] + "'", err);
     return std::nullopt;
   }
   *exitCode = kExitOk;

@@ -25,19 +25,19 @@ inline constexpr int kExitProblems = 1;
 // file that cannot be read, or a filter module that cannot be loaded.
 inline constexpr int kExitTrouble = 2;
 
-struct OptionSpec {
+struct OptionSyntax {
   const char* name;   // "--format"
   const char* value;  // what it takes, shown in the help ("FORMAT"); nullptr for a flag
   const char* help;   // one line
 };
 
-struct CommandSpec {
+struct CommandSyntax {
   const char* name;  // "replay"
   // The operands in order; a last one ending in "..." takes one or more words.
   std::vector<const char*> operands;
   // What the command does and what its operands are, shown by --help after the usage line.
   const char* summary;
-  std::vector<OptionSpec> options;
+  std::vector<OptionSyntax> options;
 };
 
 struct ParsedArguments {
@@ -50,20 +50,20 @@ struct ParsedArguments {
   std::string Value(const std::string& option, const std::string& fallback = "") const;
 };
 
-// Reads argv (the words after the command's name) by spec. --help or -h writes the help to out,
+// Reads argv (the words after the command's name) by syntax. --help or -h writes the help to out,
 // --version or -V the version, and both answer nothing with *exitCode 0. A usage mistake writes
 // "vell CMD: PROBLEM", the usage line and a hint to err, and answers nothing with *exitCode 2.
-std::optional<ParsedArguments> ParseArguments(const CommandSpec& spec, int argc, char** argv,
+std::optional<ParsedArguments> ParseArguments(const CommandSyntax& syntax, int argc, char** argv,
                                               int* exitCode, std::ostream& out, std::ostream& err);
 
 // The usage line ("usage: vell replay [OPTIONS] CONFIG LOG...") and the whole help text.
-std::string UsageLine(const CommandSpec& spec);
-std::string HelpText(const CommandSpec& spec);
+std::string UsageLine(const CommandSyntax& syntax);
+std::string HelpText(const CommandSyntax& syntax);
 // "vell 0.2.0": the version of the command, the same as the module's and the packages'.
 std::string VersionText();
 
 // Writes "vell CMD: PROBLEM", the usage line and a hint to err; returns kExitTrouble.
-int UsageError(const CommandSpec& spec, const std::string& problem, std::ostream& err);
+int UsageError(const CommandSyntax& syntax, const std::string& problem, std::ostream& err);
 
 // "vell: PATH: REASON", the form of every message about a file.
 std::string FileMessage(const std::string& path, const std::string& reason);

@@ -13,7 +13,7 @@
 
 namespace vell::tools {
 
-const CommandSpec kCheckCommand = {
+const CommandSyntax kCheckCommand = {
     "check",
     {"CONFIG"},
     "Loads CONFIG (a config.ini; - for standard input) with the filter's own loader and prints the\n"

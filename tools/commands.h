@@ -10,10 +10,10 @@
 
 namespace vell::tools {
 
-extern const CommandSpec kCheckCommand;
-extern const CommandSpec kRunCommand;
-extern const CommandSpec kReplayCommand;
-extern const CommandSpec kExplainCommand;
+extern const CommandSyntax kCheckCommand;
+extern const CommandSyntax kRunCommand;
+extern const CommandSyntax kReplayCommand;
+extern const CommandSyntax kExplainCommand;
 
 int RunCheck(int argc, char** argv);
 int RunRequests(int argc, char** argv);

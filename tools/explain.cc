@@ -253,7 +253,7 @@ int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostre
   return 0;
 }
 
-const CommandSpec kExplainCommand = {
+const CommandSyntax kExplainCommand = {
     "explain",
     {"CONFIG", "URL..."},
     "Shows how the filter with CONFIG decides each request: every check in order, every rule\n"

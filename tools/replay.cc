@@ -583,7 +583,7 @@ class ReplaySession {
 
 }  // namespace
 
-const CommandSpec kReplayCommand = {
+const CommandSyntax kReplayCommand = {
     "replay",
     {"CONFIG", "LOG..."},
     "Runs every request of the access logs (IIS W3C, combined, common, or lists of URLs; plain or\n"

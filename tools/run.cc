@@ -26,7 +26,7 @@
 
 namespace vell::tools {
 
-const CommandSpec kRunCommand = {
+const CommandSyntax kRunCommand = {
     "run",
     {"CONFIG", "REQUESTS"},
     "Plays the web server: loads the filter module with CONFIG as its config.ini and sends it each\n"

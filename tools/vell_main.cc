@@ -8,7 +8,7 @@
 namespace {
 
 struct Command {
-  const vell::tools::CommandSpec* spec;
+  const vell::tools::CommandSyntax* syntax;
   int (*run)(int argc, char** argv);
   const char* purpose;
 };
@@ -26,7 +26,7 @@ const Command kCommands[] = {
 
 const Command* FindCommand(const std::string& name) {
   for (const Command& command : kCommands) {
-    if (name == command.spec->name) return &command;
+    if (name == command.syntax->name) return &command;
   }
   return nullptr;
 }
@@ -36,7 +36,7 @@ void PrintUsage(std::ostream& out) {
          "       vell help COMMAND | vell --help | vell --version\n"
          "commands:\n";
   for (const Command& command : kCommands) {
-    std::string usage = vell::tools::UsageLine(*command.spec).substr(7);
+    std::string usage = vell::tools::UsageLine(*command.syntax).substr(7);
     out << "  " << usage << "\n      " << command.purpose << "\n";
   }
   out << "'vell help COMMAND' or 'vell COMMAND --help' describes a command; vell(1) all of them.\n";
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
       PrintUsage(std::cerr);
       return kExitTrouble;
     }
-    std::cout << vell::tools::HelpText(*command->spec);
+    std::cout << vell::tools::HelpText(*command->syntax);
     return kExitOk;
   }
   if (const Command* command = FindCommand(word)) return command->run(argc - 2, argv + 2);
