@@ -1,6 +1,6 @@
 # dist (Windows builds): the zip an IIS operator installs from, holding vell.dll, an example
-# config.ini, vell.exe (for vell check) and the installation notes, which are the README's
-# "Installing on IIS" section.
+# config.ini, vell.exe (for vell check), the installation notes (docs/INSTALL-IIS.txt) and the
+# configuration reference as plain text (written by pandoc, which scripts/setup installs).
 if(NOT WIN32)
   return()
 endif()
@@ -10,6 +10,7 @@ else()
   set(_dist_name "vell-${PROJECT_VERSION}-win32")
 endif()
 set(_dist_dir "${CMAKE_BINARY_DIR}/dist")
+find_program(VELL_PANDOC pandoc)
 add_custom_target(dist
   COMMAND "${CMAKE_COMMAND}" -E rm -rf "${_dist_dir}/${_dist_name}" "${_dist_dir}/${_dist_name}.zip"
   COMMAND "${CMAKE_COMMAND}" -E make_directory "${_dist_dir}/${_dist_name}"
@@ -18,9 +19,9 @@ add_custom_target(dist
   # The runtime libraries linked in carry debug sections that an installed filter does not need.
   COMMAND "${CMAKE_STRIP}" --strip-debug "${_dist_dir}/${_dist_name}/vell.dll"
           "${_dist_dir}/${_dist_name}/vell.exe"
-  COMMAND "${CMAKE_COMMAND}" "-DREADME=${PROJECT_SOURCE_DIR}/README.md"
-          "-DCONFIG=${PROJECT_SOURCE_DIR}/examples/config.ini" "-DOUT=${_dist_dir}/${_dist_name}"
-          "-DVERSION=${PROJECT_VERSION}" -P "${CMAKE_CURRENT_LIST_DIR}/dist-files.cmake"
+  COMMAND "${CMAKE_COMMAND}" "-DSOURCE=${PROJECT_SOURCE_DIR}" "-DOUT=${_dist_dir}/${_dist_name}"
+          "-DVERSION=${PROJECT_VERSION}" "-DBITNESS=${VELL_BITNESS}" "-DPANDOC=${VELL_PANDOC}"
+          -P "${CMAKE_CURRENT_LIST_DIR}/dist-files.cmake"
   COMMAND "${CMAKE_COMMAND}" -E chdir "${_dist_dir}"
           "${CMAKE_COMMAND}" -E tar cf "${_dist_name}.zip" --format=zip "${_dist_name}"
   COMMAND "${CMAKE_COMMAND}" -E echo "${_dist_dir}/${_dist_name}.zip"

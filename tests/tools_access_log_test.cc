@@ -92,6 +92,11 @@ TEST(W3CLog, ColumnsFollowTheFieldsDirective) {
       {"s-ip cs-uri-stem cs-host", "10.0.0.9 /x -", true, "GET|/x|||", "10.0.0.9"},
       // A full cs-uri column serves as well.
       {"cs-method cs-uri", "HEAD /y?z=1", true, "HEAD|/y?z=1|||", ""},
+      // Tab-separated data lines; a tab-separated line keeps the spaces inside its values.
+      {"date time cs-method cs-uri-stem c-ip cs(User-Agent)",
+       "2005-03-07\t09:05:03\tGET\t/a b.htm\t1.2.3.4\tMozilla/5.0 (X11)", true,
+       "GET|/a b.htm|1.2.3.4||Mozilla/5.0 (X11)", ""},
+      {"cs-method\tcs-uri-stem", "POST\t/t", true, "POST|/t|||", ""},
       // Wrong column counts and missing URLs.
       {"cs-method cs-uri-stem", "GET /a extra", false, "", ""},
       {"cs-method cs-uri-stem", "GET", false, "", ""},
@@ -221,14 +226,56 @@ TEST(AccessLogReader, TruncatedGzipYieldsTheLinesBeforeTheCutAndAnError) {
   while (reader.Next(&request)) {
     ++count;
     lastLine = request.line;
-    // Every line handed out is whole: the last column is a number of milliseconds.
     EXPECT_EQ(request.url.substr(0, 1), "/");
   }
   EXPECT_GT(count, 100u);
   EXPECT_LT(count, 400u);
+  // As zcat gives it: the piece of a line at the cut too.
+  EXPECT_EQ(reader.lines(), 192u);
   EXPECT_EQ(lastLine, reader.lines());
   EXPECT_NE(reader.error().find("truncated"), std::string::npos) << reader.error();
   EXPECT_EQ(reader.malformed(), 0u);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST(AccessLogReader, GzipIsReadAsZcatReadsIt) {
+  const std::string packed = ReadBytes(kCases + "combined.log.gz");
+  std::string badCheck = packed;
+  badCheck[badCheck.size() - 8] ^= 0x55;  // the trailer's CRC-32
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::uint64_t requests;
+    const char* error;  // "" for none
+  } kGzip[] = {
+      // Members one after the other are one stream; zero bytes after the last are padding.
+      {"TwoMembers", packed + packed, 14, ""},
+      {"ZeroPadding", packed + std::string(512, '\0'), 7, ""},
+      // Everything before the fault is read, and the fault is reported.
+      {"TrailingJunk", packed + "junk", 7, "not gzip"},
+      {"BadCheck", badCheck, 7, "the gzip data is corrupt: incorrect data check"},
+      {"CutInTheHeader", packed.substr(0, 5), 0, "truncated"},
+  };
+  for (const auto& c : kGzip) {
+    SCOPED_TRACE(c.name);
+    const std::string path = testing::TempDir() + "vell_gzip_" + c.name + ".log.gz";
+    std::ofstream(path, std::ios::binary) << c.bytes;
+    AccessLogReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(path, LogFormat::Combined, &error)) << error;
+    EXPECT_TRUE(reader.compressed());
+    EXPECT_EQ(ReadAll(reader), c.requests);
+    if (*c.error) {
+      EXPECT_NE(reader.error().find(c.error), std::string::npos) << reader.error();
+    } else {
+      EXPECT_EQ(reader.error(), "");
+    }
+    std::remove(path.c_str());
+  }
 }
 
 class TempFile {
@@ -274,12 +321,33 @@ TEST(AccessLogReader, UnknownFormatAndMissingFileAreErrors) {
   EXPECT_NE(error.find("--log-format"), std::string::npos);
   AccessLogReader missing;
   EXPECT_FALSE(missing.Open(kCases + "no-such.log", LogFormat::Unknown, &error));
-  EXPECT_NE(error.find("fopen"), std::string::npos);
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_FALSE(missing.opened());
+  AccessLogReader folder;
+  EXPECT_FALSE(folder.Open(kCases, LogFormat::Unknown, &error));
+  EXPECT_EQ(error, "Is a directory");
   // A forced format reads the same junk as malformed lines, never fatally.
   AccessLogReader forced;
   ASSERT_TRUE(forced.Open(junk.path(), LogFormat::Combined, &error));
   EXPECT_EQ(ReadAll(forced), 0u);
   EXPECT_EQ(forced.malformed(), 2u);
+}
+
+TEST(AccessLogReader, NulBytesMakeALineMalformedNeverCutIt) {
+  TempFile log(std::string("1.2.3.4 - - [t] \"GET /a HTTP/1.1\" 200 1\n") +
+               "1.2.3.4 - - [t] \"GET /b" + '\0' + "/../etc HTTP/1.1\" 200 1\n" +
+               "1.2.3.4 - - [t] \"GET /c\\x00/../etc HTTP/1.1\" 200 1\n" +
+               "1.2.3.4 - - [t] \"GET /d HTTP/1.1\" 200 1\n");
+  AccessLogReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(log.path(), LogFormat::Common, &error)) << error;
+  LogRequest request;
+  std::vector<std::string> urls;
+  while (reader.Next(&request)) urls.emplace_back(request.url);
+  EXPECT_EQ(urls, (std::vector<std::string>{"/a", "/d"}));
+  ASSERT_EQ(reader.malformed(), 2u);
+  EXPECT_EQ(reader.firstMalformed()[0].reason, "line holds a NUL byte");
+  EXPECT_EQ(reader.firstMalformed()[1].reason, "request line holds a NUL byte");
 }
 
 }  // namespace

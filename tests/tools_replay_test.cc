@@ -214,7 +214,7 @@ TEST(Replay, TruncatedGzipReportsTheCutAndKeepsWhatWasRead) {
   std::string err;
   const JsonReport report = ReplayJson({"truncated.log.gz", "common.log"}, &err);
   EXPECT_GT(report.totals.at("requests"), 4 + 100);
-  EXPECT_NE(report.text.find("\"error\": \"the gzip file ends"), std::string::npos) << report.text;
+  EXPECT_NE(report.text.find("\"error\": \"the gzip data ends"), std::string::npos) << report.text;
   EXPECT_NE(err.find("truncated.log.gz"), std::string::npos);
   // The file after it is still read.
   EXPECT_EQ(report.rules.at("CFilter#0"), "1/1/0/0/0");

@@ -5,14 +5,18 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+
+#include "tools/arguments.h"
 
 namespace vell::tools {
 
 namespace {
 
 constexpr std::size_t kReadSize = 1 << 20;
+constexpr std::size_t kRawReadSize = 256 * 1024;
 // A line longer than this is cut and reported; no access log line is legitimately this long.
 constexpr std::size_t kMaxLine = 1 << 20;
 
@@ -144,6 +148,14 @@ bool SplitRequestLine(std::string_view text, LogRequest* request, std::string* w
   return true;
 }
 
+// Moves the bytes [*begin, *end) of buffer to its front, to make room after them.
+void MoveToFront(std::vector<char>& buffer, std::size_t* begin, std::size_t* end) {
+  if (*begin == 0) return;
+  std::memmove(buffer.data(), buffer.data() + *begin, *end - *begin);
+  *end -= *begin;
+  *begin = 0;
+}
+
 }  // namespace
 
 const char* LogFormatName(LogFormat format) {
@@ -201,9 +213,12 @@ bool W3CFields::Set(std::string_view fields, std::string* why) {
 bool W3CFields::Parse(std::string_view line, LogRequest* request, std::string* scratch,
                       std::string* why) {
   columns_.clear();
+  // Fields are separated by spaces (IIS) or by tabs; a line with a tab is split at tabs only, so
+  // that a value holding a space stays whole.
+  const char separator = line.find('\t') != std::string_view::npos ? '\t' : ' ';
   std::size_t at = 0;
   while (true) {
-    const std::size_t space = line.find(' ', at);
+    const std::size_t space = line.find(separator, at);
     columns_.push_back(line.substr(at, space == std::string_view::npos ? space : space - at));
     if (space == std::string_view::npos) break;
     at = space + 1;
@@ -388,81 +403,118 @@ LogFormat DetectLogFormat(std::string_view head) {
 LineSource::LineSource() = default;
 
 LineSource::~LineSource() {
-  if (gz_) gzclose(static_cast<gzFile>(gz_));
-  if (file_) std::fclose(file_);
+  if (inflater_) {
+    inflateEnd(static_cast<z_stream*>(inflater_));
+    delete static_cast<z_stream*>(inflater_);
+  }
+  CloseInput(file_);
 }
 
 bool LineSource::Open(const std::string& path, std::string* error) {
+  file_ = OpenInput(path, error);
+  if (!file_) return false;
   std::error_code ec;
-  fileSize_ = std::filesystem::file_size(path, ec);
-  if (ec) fileSize_ = 0;
-  file_ = std::fopen(path.c_str(), "rb");
-  if (!file_) {
-    *error = "fopen(\"" + path + "\") failed: " + std::strerror(errno);
-    return false;
+  if (path != "-" && std::filesystem::is_regular_file(path, ec)) {
+    fileSize_ = std::filesystem::file_size(path, ec);
+    if (ec) fileSize_ = 0;
   }
-  unsigned char magic[2] = {0, 0};
-  const std::size_t got = std::fread(magic, 1, 2, file_);
-  if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
-    std::fclose(file_);
-    file_ = nullptr;
-    gzFile gz = gzopen(path.c_str(), "rb");
-    if (!gz) {
-      *error = "gzopen(\"" + path + "\") failed";
+  raw_.resize(kRawReadSize);
+  buffer_.resize(kReadSize);
+  // The magic bytes are looked at in what was read, never by reading again: a pipe cannot rewind.
+  ReadRaw();
+  compressed_ = rawEnd_ - rawBegin_ >= 2 && static_cast<unsigned char>(raw_[rawBegin_]) == 0x1f &&
+                static_cast<unsigned char>(raw_[rawBegin_ + 1]) == 0x8b;
+  if (compressed_) {
+    auto* stream = new z_stream{};
+    // 16 + MAX_WBITS: gzip framing only, as zcat reads it.
+    if (inflateInit2(stream, 16 + MAX_WBITS) != Z_OK) {
+      delete stream;
+      *error = "inflateInit2() failed";
       return false;
     }
-    gzbuffer(gz, 256 * 1024);
-    gz_ = gz;
-  } else {
-    std::rewind(file_);
+    inflater_ = stream;
   }
-  buffer_.resize(kReadSize);
   return true;
 }
 
-std::uint64_t LineSource::bytesDone() const {
-  if (gz_) {
-    const auto offset = gzoffset(static_cast<gzFile>(gz_));
-    return offset < 0 ? 0 : static_cast<std::uint64_t>(offset);
+// Reads more of the input after what is left of raw_. False at its end or on a read error.
+bool LineSource::ReadRaw() {
+  if (rawEof_) return false;
+  MoveToFront(raw_, &rawBegin_, &rawEnd_);
+  errno = 0;
+  const std::size_t got = std::fread(raw_.data() + rawEnd_, 1, raw_.size() - rawEnd_, file_);
+  rawEnd_ += got;
+  rawBytes_ += got;
+  if (got == 0) {
+    rawEof_ = true;
+    if (std::ferror(file_)) error_ = std::string("read failed: ") + std::strerror(errno != 0 ? errno : EIO);
   }
-  return plainBytes_;
+  return got > 0;
+}
+
+// Decompresses into up to room bytes at the end of buffer_. False when the data ended or broke
+// off; what it gave before that is in *produced either way.
+bool LineSource::Inflate(std::size_t room, std::size_t* produced) {
+  z_stream* stream = static_cast<z_stream*>(inflater_);
+  *produced = 0;
+  while (*produced == 0) {
+    if (rawBegin_ == rawEnd_ && !ReadRaw()) {
+      if (error_.empty() && !memberEnded_) {
+        error_ = "the gzip data ends before its compressed stream does (truncated?)";
+      }
+      return false;
+    }
+    if (memberEnded_) {
+      // After a member: another member, or the end. Zero bytes (padding) are let pass, as gzip
+      // lets them; anything else is data that is not read.
+      while (rawEnd_ - rawBegin_ < 2 && ReadRaw()) {
+      }
+      const unsigned char* next = reinterpret_cast<const unsigned char*>(raw_.data() + rawBegin_);
+      const std::size_t left = rawEnd_ - rawBegin_;
+      if (left >= 2 && next[0] == 0x1f && next[1] == 0x8b) {
+        inflateReset(stream);
+        memberEnded_ = false;
+      } else if (std::all_of(next, next + left, [](unsigned char c) { return c == 0; })) {
+        rawBegin_ = rawEnd_;
+        continue;
+      } else {
+        error_ = "data after the end of the gzip stream is not gzip; it is not read";
+        return false;
+      }
+    }
+    stream->next_in = reinterpret_cast<Bytef*>(raw_.data() + rawBegin_);
+    stream->avail_in = static_cast<uInt>(rawEnd_ - rawBegin_);
+    stream->next_out = reinterpret_cast<Bytef*>(buffer_.data() + end_);
+    stream->avail_out = static_cast<uInt>(room);
+    const int status = inflate(stream, Z_NO_FLUSH);
+    rawBegin_ = rawEnd_ - stream->avail_in;
+    *produced = room - stream->avail_out;
+    if (status == Z_STREAM_END) {
+      memberEnded_ = true;
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+      error_ = std::string("the gzip data is corrupt: ") + (stream->msg ? stream->msg : "inflate() failed");
+      return false;
+    }
+  }
+  return true;
 }
 
 // Moves the unread rest to the front and reads more after it. False when nothing more came.
 bool LineSource::Fill() {
   if (eof_) return false;
-  if (begin_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-  }
+  MoveToFront(buffer_, &begin_, &end_);
   if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   const std::size_t room = buffer_.size() - end_;
   std::size_t got = 0;
-  if (gz_) {
-    gzFile gz = static_cast<gzFile>(gz_);
-    const int n = gzread(gz, buffer_.data() + end_, static_cast<unsigned>(room));
-    int code = Z_OK;
-    const char* message = gzerror(gz, &code);
-    if (n < 0 || (code != Z_OK && code != Z_BUF_ERROR)) {
-      error_ = std::string("gzip data is corrupt: ") + (message ? message : "read failed");
-      eof_ = true;
-      return false;
-    }
-    got = static_cast<std::size_t>(n);
-    if (n == 0) {
-      eof_ = true;
-      if (code == Z_BUF_ERROR) {
-        error_ = "the gzip file ends before its compressed data does (truncated?)";
-      }
-    }
+  if (compressed_) {
+    if (!Inflate(room, &got)) eof_ = true;
   } else {
-    got = std::fread(buffer_.data() + end_, 1, room, file_);
-    plainBytes_ += got;
-    if (got == 0) {
-      eof_ = true;
-      if (std::ferror(file_)) error_ = std::string("read failed: ") + std::strerror(errno);
-    }
+    // What Open read to look for the magic bytes comes first.
+    if (rawBegin_ == rawEnd_) ReadRaw();
+    got = std::min(room, rawEnd_ - rawBegin_);
+    std::memcpy(buffer_.data() + end_, raw_.data() + rawBegin_, got);
+    rawBegin_ += got;
+    if (got == 0) eof_ = true;
   }
   end_ += got;
   return got > 0;
@@ -506,12 +558,12 @@ bool LineSource::Next(std::string_view* line) {
       return true;
     }
     if (Fill()) continue;
-    if (begin_ == end_ || skipping_ || !error_.empty()) {
-      // A last line without its line end is kept, unless the data stopped on an error: then it is
-      // a line cut off in the middle.
+    if (begin_ == end_ || skipping_) {
       begin_ = end_;
       return false;
     }
+    // A last line without its line end, or the piece of one where the data broke off (which
+    // error() reports), as zcat gives it.
     *line = std::string_view(buffer_.data() + begin_, end_ - begin_);
     begin_ = end_;
     if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
@@ -558,6 +610,10 @@ bool AccessLogReader::Next(LogRequest* request) {
       CountMalformed(number, "line longer than " + std::to_string(kMaxLine) + " bytes");
       continue;
     }
+    if (line.find('\0') != std::string_view::npos) {
+      CountMalformed(number, "line holds a NUL byte");
+      continue;
+    }
     bool parsed = false;
     switch (format_) {
       case LogFormat::W3C:
@@ -591,6 +647,12 @@ bool AccessLogReader::Next(LogRequest* request) {
     }
     if (!parsed) {
       CountMalformed(number, why_);
+      continue;
+    }
+    // An escape in the request line can stand for a NUL, which no server takes in a request.
+    if (request->url.find('\0') != std::string_view::npos ||
+        request->method.find('\0') != std::string_view::npos) {
+      CountMalformed(number, "request line holds a NUL byte");
       continue;
     }
     request->line = number;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +68,9 @@ bool ParseCombinedLine(std::string_view line, LogRequest* request, std::string* 
 // False for a blank line or a "#" comment (not a request, not malformed either).
 bool ParseUrlListLine(std::string_view line, LogRequest* request);
 
-// Streams the lines of a plain or gzip-compressed file through a fixed buffer.
+// Streams the lines of a plain or gzip-compressed input through a fixed buffer. The input is read
+// once, front to back, from the descriptor opened for it, so a pipe, a FIFO, /dev/stdin or "-"
+// (standard input) give the same lines as a file with the same bytes.
 class LineSource {
  public:
   LineSource();
@@ -77,36 +78,47 @@ class LineSource {
   LineSource(const LineSource&) = delete;
   LineSource& operator=(const LineSource&) = delete;
 
-  // False, with the reason in *error, when the file cannot be opened.
+  // Opens path ("-": standard input). False, with the reason in *error ("No such file or
+  // directory", "Is a directory"), when it cannot be opened.
   bool Open(const std::string& path, std::string* error);
   // The next line without its line end (LF or CR LF). False at the end of the data and after a read
-  // error; error() then says what went wrong. A gzip stream cut short yields every complete line
-  // before the cut, then stops with an error. A line longer than the buffer limit is returned cut
-  // to the limit with overlong() true.
+  // error; error() then says what went wrong. Gzip data is decompressed as zcat does it: members
+  // one after the other, and when the data is corrupt or cut short, everything before the fault,
+  // the piece of a line at the fault included. A line longer than the buffer limit is returned
+  // cut to the limit with overlong() true.
   bool Next(std::string_view* line);
-  // Up to max bytes of the decompressed start of the file, without consuming it.
+  // Up to max bytes of the decompressed start of the input, without consuming it.
   std::string_view Peek(std::size_t max);
 
-  bool compressed() const { return gz_ != nullptr; }
+  bool isOpen() const { return file_ != nullptr; }
+  bool compressed() const { return compressed_; }
   bool overlong() const { return overlong_; }
   std::uint64_t lineNumber() const { return lineNumber_; }
-  // Bytes of the file (compressed bytes for gzip) consumed so far, and the file's size.
-  std::uint64_t bytesDone() const;
+  // Bytes of the input (compressed bytes for gzip) read so far, and the file's size (0 when it
+  // has none: a pipe, standard input).
+  std::uint64_t bytesDone() const { return rawBytes_; }
   std::uint64_t fileSize() const { return fileSize_; }
   const std::string& error() const { return error_; }
 
  private:
   bool Fill();
+  bool Inflate(std::size_t room, std::size_t* produced);
+  bool ReadRaw();
 
   std::FILE* file_ = nullptr;
-  void* gz_ = nullptr;  // gzFile
+  bool compressed_ = false;
+  void* inflater_ = nullptr;  // z_stream
+  bool memberEnded_ = false;
+  std::vector<char> raw_;  // compressed bytes read but not yet inflated
+  std::size_t rawBegin_ = 0, rawEnd_ = 0;
+  bool rawEof_ = false;
   std::vector<char> buffer_;
   std::size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
   bool overlong_ = false;
   bool skipping_ = false;  // inside the rest of an overlong line
   std::uint64_t lineNumber_ = 0;
-  std::uint64_t plainBytes_ = 0;
+  std::uint64_t rawBytes_ = 0;
   std::uint64_t fileSize_ = 0;
   std::string error_;
 };
@@ -122,9 +134,12 @@ class AccessLogReader {
   static constexpr std::size_t kMalformedKept = 5;
 
   // forced: the format to use, or Unknown to detect it from the content. False, with the reason in
-  // *error, when the file cannot be opened or its format cannot be told.
+  // *error, when the input cannot be opened (opened() false) or its format cannot be told.
   bool Open(const std::string& path, LogFormat forced, std::string* error);
-  // The next request; false at the end of the file or after a read error (see error()).
+  bool opened() const { return source_.isOpen(); }
+  // The next request; false at the end of the input or after a read error (see error()). A line
+  // that is not a request of the format, or that holds a NUL byte (raw, or as an escape in the
+  // request line), is counted as malformed, never cut at the NUL.
   bool Next(LogRequest* request);
 
   LogFormat format() const { return format_; }

@@ -1,56 +1,31 @@
-// vell check: loads config.ini with the filter's own loader and says what the filter will do with
-// it, and what the loader ignored or weakened. The filter itself reports nothing while it runs.
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
+// vell check: loads config.ini with the filter's own loader and prints what the filter will do
+// with it, followed by the config report: what the loader ignored or weakened, what never fires.
+#include <filesystem>
 #include <iostream>
-#include <map>
-#include <set>
 #include <sstream>
 
 #include "config/filter_config.h"
-#include "config/rule_parsers.h"
-#include "config/text.h"
-#include "inspect/rule_set.h"
 #include "config/signatures.h"
+#include "inspect/config_report.h"
+#include "inspect/rule_set.h"
+#include "tools/arguments.h"
 #include "tools/commands.h"
 
 namespace vell::tools {
 
+const CommandSyntax kCheckCommand = {
+    "check",
+    {"CONFIG"},
+    "Loads CONFIG (a config.ini; - for standard input) with the filter's own loader and prints the\n"
+    "rules in the order a request meets them, then every line the loader ignored or weakened, each\n"
+    "rule that can never fire (errors) and what works but is likely unintended (warnings), with\n"
+    "the file's full path and line. Exits 1 when there is an error.\n",
+    {},
+};
+
 namespace {
 
-// For the hint on a name in the wrong case.
-const char* const kVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "HTTP_REFERER"};
-const char* const kActionWords[] = {"deny", "redirect", "log"};
-const char* const kSpecialRules[] = {"RequestByIP", "MetaChar", "MaxURLLength"};
 const char* const kMetaCharShown[] = {";", "|", "!", "%00", "$", "@", "%0a/%0d", "%1b/%08/%7f"};
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// The candidate that equals word but for letter case, if any.
-template <typename Range>
-std::string SameButForCase(const std::string& word, const Range& candidates) {
-  for (const auto& candidate : candidates) {
-    if (Lower(word) == Lower(candidate)) return candidate;
-  }
-  return "";
-}
-
-// " (names are case-sensitive; did you mean "X"?)" when name is candidate X in another case.
-template <typename Range>
-std::string NameCaseHint(const std::string& name, const Range& candidates) {
-  const std::string known = SameButForCase(name, candidates);
-  return known.empty() ? "" : " (names are case-sensitive; did you mean \"" + known + "\"?)";
-}
-
-// " (action words are lower case: "deny")" when word is an action word in another case.
-std::string ActionCaseHint(const std::string& word) {
-  const std::string known = SameButForCase(word, kActionWords);
-  return known.empty() ? "" : " (action words are lower case: \"" + known + "\")";
-}
 
 std::string DescribeAction(const RuleAction& action) {
   switch (action.kind) {
@@ -67,227 +42,94 @@ std::string DescribeActions(const std::vector<RuleAction>& actions) {
   return out.empty() ? "nothing" : out;
 }
 
-class Checker {
+// Prints the rules of a loaded configuration in the order a request meets them, with the line
+// each comes from and whether it can fire, as the report found.
+class RulePrinter {
  public:
-  Checker(std::string label, std::ostream& out) : label_(std::move(label)), out_(out) {}
+  RulePrinter(const RuleSet& rules, const ConfigReport& report, std::ostream& out)
+      : config_(rules.config), rules_(rules), report_(report), out_(out) {}
 
-  int Run(const std::string& path) {
-    ConfigSource source;
-    FilterConfig loaded;
-    loaded.LoadConfig(path, &source);
-    if (!source.opened) {
-      out_ << label_ << ": cannot open the file; the filter would start with no rules at all\n";
-      return 2;
-    }
-    rules_ = CompileRuleSet(loaded);
-    const FilterConfig& config = rules_->config;
-    IndexLines(source);
-    CheckLines(source);
-    CheckAuditLog(config);
-    CheckMode();
-    PrintSummary(config);
-    PrintRules(config);
-    PrintExclusions(config);
-    out_ << "\n";
-    std::stable_sort(findings_.begin(), findings_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& finding : findings_) out_ << finding.second << "\n";
-    out_ << errors_ << (errors_ == 1 ? " error, " : " errors, ") << warnings_
-         << (warnings_ == 1 ? " warning" : " warnings") << "\n";
-    return errors_ > 0 ? 1 : 0;
-  }
-
- private:
-  void Error(int line, const std::string& text) {
-    findings_.push_back({line, Where(line) + "error: " + text});
-    ++errors_;
-  }
-  void Warning(int line, const std::string& text) {
-    findings_.push_back({line, Where(line) + "warning: " + text});
-    ++warnings_;
-  }
-  void Note(int line, const std::string& text) { findings_.push_back({line, Where(line) + "note: " + text}); }
-  std::string Where(int line) const {
-    return line > 0 ? label_ + ":" + std::to_string(line) + ": " : label_ + ": ";
-  }
-
-  // Line numbers of the records of each key, in file order, and the lines themselves.
-  void IndexLines(const ConfigSource& source) {
-    for (const ConfigLine& line : source.lines) {
-      if (line.use == ConfigLine::Use::Key) lineOf_[line.key].push_back(&line);
-    }
-  }
-  const ConfigLine* LineOf(const std::string& key, std::size_t index) const {
-    auto it = lineOf_.find(key);
-    if (it == lineOf_.end() || index >= it->second.size()) return nullptr;
-    return it->second[index];
-  }
-  int NumberOf(const std::string& key, std::size_t index) const {
-    const ConfigLine* line = LineOf(key, index);
-    return line ? line->number : 0;
-  }
-
-  void CheckLines(const ConfigSource& source) {
-    if (source.byteOrderMark) {
-      Warning(1, "the file starts with a byte-order mark, which hides the first line's key; save "
-                 "the file without it");
-    }
-    for (const ConfigLine& line : source.lines) {
-      if (line.hasNul) Warning(line.number, "a NUL byte ends this line early; the rest is ignored");
-      if (line.use != ConfigLine::Use::Unknown) continue;
-      const std::string known = SameButForCase(line.key, kConfigKeys);
-      if (!known.empty()) {
-        Warning(line.number, "unknown key \"" + line.key +
-                                 "\" (keys are case-sensitive; did you mean \"" + known +
-                                 "\"?); the line is ignored");
-      } else {
-        Warning(line.number, "unknown key \"" + line.key + "\"; the line is ignored");
-      }
-    }
-    for (const ConfigLine* line : Lines("DefaultAction")) {
-      CheckActionTokens(line, SplitTokens(line->value), 0);
-    }
-  }
-
-  std::vector<const ConfigLine*> Lines(const std::string& key) const {
-    auto it = lineOf_.find(key);
-    return it == lineOf_.end() ? std::vector<const ConfigLine*>{} : it->second;
-  }
-
-  // Tokens from index `first` on that are meant as actions: report the ones the loader skipped.
-  void CheckActionTokens(const ConfigLine* line, const std::vector<std::string>& tokens,
-                         std::size_t first) {
-    for (std::size_t i = first; i < tokens.size(); ++i) {
-      const KeyedToken token = SplitKeyedToken(TrimWhitespace(tokens[i]));
-      std::vector<RuleAction> ignored;
-      if (AppendActionToken(token, ignored)) continue;
-      Warning(line->number, "\"" + TrimWhitespace(tokens[i]) + "\" is not an action" +
-                                ActionCaseHint(token.key) + "; it is ignored");
-    }
-  }
-
-  void CheckActions(int line, const std::vector<RuleAction>& own, const char* what) {
-    const std::vector<RuleAction>& actions = own.empty() ? rules_->config.defaultActions : own;
-    if (actions.empty()) {
-      Warning(line, std::string(what) + " has no actions and there is no DefaultAction: a hit does nothing");
-      return;
-    }
-    bool decided = false;
-    for (const RuleAction& action : actions) {
-      if (action.kind == ActionKind::Log) continue;
-      if (decided) {
-        Warning(line, "only the first deny or redirect counts; \"" + DescribeAction(action) +
-                          "\" is never used");
-        break;
-      }
-      decided = true;
-      if (action.kind == ActionKind::Redirect && action.argument.empty()) {
-        Warning(line, "redirect has no target: the URL is replaced by an empty text");
-      }
-    }
-  }
-
-  void CheckAuditLog(const FilterConfig& config) {
-    const int line = static_cast<int>(lineOf_.count("AuditLog") ? lineOf_["AuditLog"].back()->number : 0);
-    if (config.auditLog.empty()) {
-      Warning(line, "no AuditLog path: nothing is ever written to an audit log");
-    } else if (config.auditLog.find(".log") == std::string::npos) {
-      Warning(line, "AuditLog \"" + config.auditLog +
-                        "\" has no \".log\" in it: earlier logs are not kept under numbered names "
-                        "and no header is written");
-    }
-  }
-
-  void PrintSummary(const FilterConfig& config) {
-    out_ << label_ << "\n";
-    out_ << "audit log:       " << (config.auditLog.empty() ? "(none)" : config.auditLog) << "\n";
+  void Print() {
+    out_ << report_.file << "\n";
+    out_ << "audit log:       " << (config_.auditLog.empty() ? "(none)" : config_.auditLog) << "\n";
     out_ << "Server header:   "
-         << (config.serverType.empty() ? "(left as the server sends it)" : config.serverType) << "\n";
-    out_ << "default actions: " << DescribeActions(config.defaultActions) << "\n";
+         << (config_.serverType.empty() ? "(left as the server sends it)" : config_.serverType) << "\n";
+    out_ << "default actions: " << DescribeActions(config_.defaultActions) << "\n";
     out_ << "mode:            "
-         << (config.mode == FilterMode::DetectionOnly
+         << (config_.mode == FilterMode::DetectionOnly
                  ? "DetectionOnly (deny and redirect are logged as would-deny and would-redirect, "
                    "not carried out)"
                  : "Enforce")
          << "\n";
-  }
+    out_ << "rules in force:  " << report_.rulesInForce << "\n";
+    out_ << "\nRules in the order a request meets them (the first that fires decides):\n";
 
-  void CheckMode() {
-    for (const ConfigLine* line : Lines("Mode")) {
-      if (line->value == kModeEnforce || line->value == kModeDetectionOnly) continue;
-      const std::string known =
-          SameButForCase(line->value, std::vector<std::string>{kModeEnforce, kModeDetectionOnly});
-      Error(line->number, "Mode \"" + line->value + "\" is neither Enforce nor DetectionOnly" +
-                              (known.empty() ? "" : " (the words are case-sensitive; did you mean \"" + known + "\"?)") +
-                              ": the filter enforces");
+    using Kind = RuleSet::UrlRuleKind;
+    out_ << "server name:\n";
+    for (std::size_t i = 0; i < config_.bFilters.size(); ++i) {
+      if (rules_.bFilterKinds[i] != Kind::kRequestByIP) continue;
+      Rule(report_.bFilters[i], "RequestByIP: the request names the server by a numeric address",
+           config_.bFilters[i].actions);
     }
-  }
-
-  // A rule name of an Exclude line: a rule's name, its list and number, or "*".
-  bool NamesARule(const std::string& name) const {
-    if (name == "*") return true;
-    const std::size_t sizes[] = {rules_->config.bFilters.size(), rules_->config.cFilters.size(),
-                                 rules_->config.sFilters.size()};
-    for (std::size_t list = 0; list < 3; ++list) {
-      for (std::size_t i = 0; i < sizes[list]; ++i) {
-        const RuleRef ref{static_cast<RuleList>(list), i};
-        if (name == RuleName(*rules_, ref) ||
-            name == std::string(RuleListName(ref.list)) + "#" + std::to_string(i + 1)) {
-          return true;
-        }
-      }
+    out_ << "client values (SFilter):\n";
+    for (std::size_t i = 0; i < config_.sFilters.size(); ++i) {
+      const VariableRule& rule = config_.sFilters[i];
+      Rule(report_.sFilters[i], rule.variable + " matches " + rule.pattern, rule.actions);
     }
-    return false;
-  }
-
-  void PrintExclusions(const FilterConfig& config) {
-    if (config.exclusions.empty()) return;
+    out_ << "URL (BFilter, then CFilter):\n";
+    for (std::size_t i = 0; i < config_.bFilters.size(); ++i) {
+      if (rules_.bFilterKinds[i] == Kind::kRequestByIP) continue;
+      Rule(report_.bFilters[i], UrlRuleText(i), config_.bFilters[i].actions);
+    }
+    for (std::size_t i = 0; i < config_.cFilters.size(); ++i) {
+      const FilterRule& rule = config_.cFilters[i];
+      Rule(report_.cFilters[i], rule.name + ": URL matches " + rule.pattern, rule.actions);
+    }
+    out_ << "rewrite (requests no rule decided; the first that matches applies):\n";
+    for (std::size_t i = 0; i < config_.rewriteRules.size(); ++i) {
+      const RewriteRule& rule = config_.rewriteRules[i];
+      const RuleLineStatus& status = report_.rewrites[i];
+      out_ << "  " << ++number_ << ". " << rule.pattern << "  => " << rule.replacement << Where(status)
+           << (status.inForce ? "" : "  NEVER APPLIES") << "\n";
+    }
+    if (config_.exclusions.empty()) return;
     out_ << "exclusions (rules taken away from the requests every condition holds for):\n";
-    for (std::size_t e = 0; e < config.exclusions.size(); ++e) {
-      const Exclusion& exclusion = config.exclusions[e];
-      const CompiledExclusion& compiled = rules_->exclusions[e];
-      const int line = NumberOf("Exclude", e);
-      bool applies = compiled.usable;
-      for (const std::string& token : exclusion.unknownTokens) {
-        Error(line, "Exclude token \"" + token +
-                        "\" is not rules:, url:, client:, host: or method: with a value; the line "
-                        "never applies");
-      }
-      if (exclusion.rules.empty()) Error(line, "Exclude names no rules (add rules:NAME ...); it never applies");
-      std::string names;
-      for (const std::string& name : exclusion.rules) {
-        names += (names.empty() ? "" : " ") + name;
-        if (!NamesARule(name)) {
-          Warning(line, "Exclude names \"" + name + "\", which is no rule of this file" +
-                            NameCaseHint(name, NamesOfSignatures()));
-        }
-      }
+    for (std::size_t e = 0; e < config_.exclusions.size(); ++e) {
+      const Exclusion& exclusion = config_.exclusions[e];
+      const RuleLineStatus& status = report_.exclusions[e];
       std::string when;
-      if (exclusion.hasUrl) {
-        when += " url matches " + exclusion.urlPattern;
-        if (!PatternUsable(line, compiled.url, "Exclude")) applies = false;
-      }
-      for (const std::string& client : exclusion.clients) {
-        if (!ParseAddressRange(client)) {
-          Error(line, "Exclude client \"" + client +
-                          "\" is not an IPv4 or IPv6 address or ADDRESS/BITS range; it matches nothing");
-        }
-      }
-      if (!exclusion.clients.empty() && compiled.clients.empty()) applies = false;
+      if (exclusion.hasUrl) when += " url matches " + exclusion.urlPattern;
       if (!exclusion.clients.empty()) when += " client in " + JoinWords(exclusion.clients);
       if (!exclusion.hosts.empty()) when += " host is " + JoinWords(exclusion.hosts);
       if (!exclusion.methods.empty()) when += " method is " + JoinWords(exclusion.methods);
-      const bool everyUrl = !exclusion.hasUrl || (compiled.url->Search("") && compiled.url->Search("/x?y=1"));
-      if (applies && everyUrl && exclusion.clients.empty() && exclusion.hosts.empty() &&
-          exclusion.methods.empty()) {
-        Warning(line, "Exclude has no condition that narrows it: it takes " +
-                          (compiled.allRules ? std::string("every rule") : "\"" + names + "\"") +
-                          " away from every request");
-      }
+      const std::string names = JoinWords(exclusion.rules);
       out_ << "  " << e + 1 << ". " << (names.empty() ? "(no rules)" : names) << " when"
-           << (when.empty() ? " (always)" : when) << (line > 0 ? "  [line " + std::to_string(line) + "]" : "")
-           << (applies ? "" : "  NEVER APPLIES") << "\n";
+           << (when.empty() ? " (always)" : when) << Where(status)
+           << (status.inForce ? "" : "  NEVER APPLIES") << "\n";
     }
+  }
+
+ private:
+  std::string UrlRuleText(std::size_t i) const {
+    using Kind = RuleSet::UrlRuleKind;
+    const BuiltinRule& rule = config_.bFilters[i];
+    switch (rules_.bFilterKinds[i]) {
+      case Kind::kMetaChar: {
+        std::string text = "MetaChar:";
+        for (std::size_t bit = 0; bit < kMetaCharCount; ++bit) {
+          if ((static_cast<uint32_t>(rule.enableMask) >> bit) & 1u) text += std::string(" ") + kMetaCharShown[bit];
+        }
+        return text == "MetaChar:" ? text + " (none)" : text;
+      }
+      case Kind::kMaxUrlLength:
+        return "MaxURLLength: the URL is longer than " + std::to_string(rule.maxUrlLength) + " bytes";
+      case Kind::kSignature:
+        if (FindSignature(rule.name)) return rule.name + " (built-in signature " + rule.pattern + ")";
+        return rule.name.empty() ? "(no name)" : rule.name;
+      case Kind::kRequestByIP:
+        break;
+    }
+    return rule.name;
   }
 
   static std::string JoinWords(const std::vector<std::string>& words) {
@@ -296,192 +138,63 @@ class Checker {
     return out;
   }
 
-  std::string ActionsText(const std::vector<RuleAction>& own) const {
-    if (own.empty()) return "default actions (" + DescribeActions(rules_->config.defaultActions) + ")";
-    return DescribeActions(own);
+  static std::string Where(const RuleLineStatus& status) {
+    return status.line > 0 ? "  [line " + std::to_string(status.line) + "]" : "";
   }
 
-  void PrintRule(int line, const std::string& what, const std::string& actions, bool fires) {
-    out_ << "  " << ++ruleNumber_ << ". " << what << "  -> " << actions
-         << (line > 0 ? "  [line " + std::to_string(line) + "]" : "") << (fires ? "" : "  NEVER FIRES")
-         << "\n";
+  void Rule(const RuleLineStatus& status, const std::string& what, const std::vector<RuleAction>& own) {
+    const std::string actions =
+        own.empty() ? "default actions (" + DescribeActions(config_.defaultActions) + ")" : DescribeActions(own);
+    out_ << "  " << ++number_ << ". " << what << "  -> " << actions << Where(status)
+         << (status.inForce ? "" : "  NEVER FIRES") << "\n";
   }
 
-  void PrintRules(const FilterConfig& config) {
-    out_ << "\nRules in the order a request meets them (the first that fires decides):\n";
-
-    out_ << "server name:\n";
-    using Kind = RuleSet::UrlRuleKind;
-    for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
-      const BuiltinRule& rule = config.bFilters[i];
-      if (rules_->bFilterKinds[i] != Kind::kRequestByIP) continue;
-      const int line = NumberOf("BFilter", i);
-      const bool first = rules_->requestByIpRule == static_cast<int>(i);
-      const bool fires = first && rule.enabled;
-      if (!first) {
-        Error(line, "only the first RequestByIP line is used; this one never fires");
-      } else if (!rule.enabled) {
-        Error(line, "RequestByIP is not switched on (add enable:true); it never fires");
-      }
-      CheckBFilterTokens(i);
-      if (fires) CheckActions(line, rule.actions, "RequestByIP");
-      PrintRule(line, "RequestByIP: the request names the server by a numeric address",
-                ActionsText(rule.actions), fires);
-    }
-
-    out_ << "client values (SFilter):\n";
-    for (std::size_t i = 0; i < config.sFilters.size(); ++i) {
-      const VariableRule& rule = config.sFilters[i];
-      const int line = NumberOf("SFilter", i);
-      bool fires = PatternUsable(line, rules_->sFilterPatterns[i], "SFilter");
-      // The filter's own test of the name, so the tool cannot disagree with it.
-      if (rules_->sFilterPositions[i] < 0) {
-        Error(line, "SFilter variable \"" + rule.variable + "\" is not one of REMOTE_ADDR, REMOTE_HOST, "
-                    "REQUEST_METHOD, HTTP_REFERER" + NameCaseHint(rule.variable, kVariables) +
-                    "; it never fires");
-        fires = false;
-      }
-      if (const ConfigLine* source = LineOf("SFilter", i)) CheckActionTokens(source, SplitTokens(source->value), 2);
-      if (fires) CheckActions(line, rule.actions, "SFilter");
-      PrintRule(line, rule.variable + " matches " + rule.pattern, ActionsText(rule.actions), fires);
-    }
-
-    out_ << "URL (BFilter, then CFilter):\n";
-    for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
-      const BuiltinRule& rule = config.bFilters[i];
-      const Kind kind = rules_->bFilterKinds[i];
-      if (kind == Kind::kRequestByIP) continue;
-      const int line = NumberOf("BFilter", i);
-      CheckBFilterTokens(i);
-      std::string what;
-      bool fires = true;
-      if (kind == Kind::kMetaChar) {
-        what = "MetaChar:";
-        for (std::size_t bit = 0; bit < kMetaCharCount; ++bit) {
-          if ((static_cast<uint32_t>(rule.enableMask) >> bit) & 1u) what += std::string(" ") + kMetaCharShown[bit];
-        }
-        if (what == "MetaChar:") {
-          Error(line, "MetaChar has no mask bit from 1 to 128 (add enable:N, 255 for all); it never fires");
-          what += " (none)";
-          fires = false;
-        }
-      } else if (kind == Kind::kMaxUrlLength) {
-        if (rule.maxUrlLength < 0) {
-          Error(line, "MaxURLLength limit is negative; it never fires");
-          fires = false;
-        } else if (rule.maxUrlLength == 0) {
-          Warning(line, "MaxURLLength limit is 0: every request with a URL fires");
-        }
-        what = "MaxURLLength: the URL is longer than " + std::to_string(rule.maxUrlLength) + " bytes";
-      } else if (FindSignature(rule.name)) {
-        what = rule.name + " (built-in signature " + rule.pattern + ")";
-        fires = PatternUsable(line, rules_->bFilterPatterns[i], "BFilter");
-      } else {
-        Error(line, "BFilter name \"" + rule.name + "\" is not a built-in signature" +
-                        NameCaseHint(rule.name, NamesOfSignatures()) + "; it never fires");
-        what = rule.name.empty() ? "(no name)" : rule.name;
-        fires = false;
-      }
-      if (fires) CheckActions(line, rule.actions, "BFilter");
-      PrintRule(line, what, ActionsText(rule.actions), fires);
-    }
-    for (std::size_t i = 0; i < config.cFilters.size(); ++i) {
-      const FilterRule& rule = config.cFilters[i];
-      const int line = NumberOf("CFilter", i);
-      const bool fires = PatternUsable(line, rules_->cFilterPatterns[i], "CFilter");
-      if (const ConfigLine* source = LineOf("CFilter", i)) CheckActionTokens(source, SplitTokens(source->value), 2);
-      if (fires) CheckActions(line, rule.actions, "CFilter");
-      PrintRule(line, rule.name + ": URL matches " + rule.pattern, ActionsText(rule.actions), fires);
-    }
-
-    out_ << "rewrite (requests no rule decided; the first that matches applies):\n";
-    for (std::size_t i = 0; i < config.rewriteRules.size(); ++i) {
-      const RewriteRule& rule = config.rewriteRules[i];
-      const int line = NumberOf("Rewrite", i);
-      const bool applies = PatternUsable(line, rules_->rewritePatterns[i], "Rewrite");
-      if (rule.pattern == rule.replacement) {
-        Warning(line, "Rewrite has no \",\": pattern and replacement are both \"" + rule.pattern + "\"");
-      }
-      out_ << "  " << ++ruleNumber_ << ". " << rule.pattern << "  => " << rule.replacement
-           << (line > 0 ? "  [line " + std::to_string(line) + "]" : "") << (applies ? "" : "  NEVER APPLIES")
-           << "\n";
-    }
-  }
-
-  static std::vector<std::string> NamesOfSignatures() {
-    std::vector<std::string> names;
-    for (const BuiltInSignature& signature : SignatureCatalogue) names.push_back(signature.name);
-    for (const char* special : kSpecialRules) names.push_back(special);
-    return names;
-  }
-
-  // BFilter tokens that the grammar took in a way the operator may not have meant.
-  void CheckBFilterTokens(std::size_t index) {
-    const ConfigLine* line = LineOf("BFilter", index);
-    if (!line) return;
-    std::string name;
-    for (const std::string& raw : SplitTokens(line->value)) {
-      const KeyedToken token = SplitKeyedToken(TrimWhitespace(raw));
-      std::vector<RuleAction> ignored;
-      if (AppendActionToken(token, ignored) || token.key == "enable") {
-        if (token.key == "enable" && token.rest != "true" && token.rest != "false" &&
-            SameButForCase(TrimWhitespace(token.rest), std::vector<std::string>{"true", "false"}) != "") {
-          Warning(line->number, "\"" + TrimWhitespace(raw) + "\" is read as a number (0): write enable:true or enable:false with no blank");
-        }
-        continue;
-      }
-      const std::string newName = token.key == "MaxURLLength" ? "MaxURLLength" : token.key;
-      if (!name.empty() && newName != name) {
-        Warning(line->number, "\"" + TrimWhitespace(raw) + "\" renames the rule from \"" + name + "\" to \"" +
-                                  newName + "\"" + ActionCaseHint(token.key));
-      }
-      name = newName;
-    }
-  }
-
-  bool PatternUsable(int line, const CompiledPatternPtr& pattern, const char* what) {
-    if (pattern->valid()) {
-      if (!pattern->linear()) {
-        Note(line, std::string(what) + " pattern \"" + pattern->source() +
-                       "\" is left to the backtracking engine (" + pattern->whyNotLinear() +
-                       "): on some long inputs it may give up, and the rule then does not fire");
-      }
-      return true;
-    }
-    if (pattern->source().empty()) {
-      Error(line, std::string(what) + " has no pattern; it never " +
-                      (std::string(what) == "Rewrite" ? "applies" : "fires"));
-    } else {
-      Error(line, std::string(what) + " pattern \"" + pattern->source() + "\" does not compile (" +
-                      pattern->error() + "); it never " +
-                      (std::string(what) == "Rewrite" ? "applies" : "fires"));
-    }
-    return false;
-  }
-
-  std::string label_;
+  const FilterConfig& config_;
+  const RuleSet& rules_;
+  const ConfigReport& report_;
   std::ostream& out_;
-  std::shared_ptr<const RuleSet> rules_;
-  std::map<std::string, std::vector<const ConfigLine*>> lineOf_;
-  std::vector<std::pair<int, std::string>> findings_;
-  int errors_ = 0;
-  int warnings_ = 0;
-  int ruleNumber_ = 0;
+  int number_ = 0;
 };
 
 }  // namespace
 
-int CheckConfigFile(const std::string& path, std::ostream& out) {
-  const std::size_t slash = path.find_last_of("/\\");
-  return Checker(slash == std::string::npos ? path : path.substr(slash + 1), out).Run(path);
+int CheckConfigFile(const std::string& path, std::ostream& out, std::ostream& err) {
+  ConfigSource source;
+  FilterConfig loaded;
+  std::string file = InputName(path);
+  if (path == "-") {
+    std::string text, reason;
+    if (!ReadInput(path, &text, &reason)) {
+      err << FileMessage(file, reason) << "\n";
+      return kExitTrouble;
+    }
+    std::istringstream in(text);
+    loaded.LoadConfig(in, &source);
+  } else {
+    loaded.LoadConfig(path, &source);
+    std::error_code ignored;
+    const std::filesystem::path full = std::filesystem::absolute(path, ignored);
+    if (!full.empty()) file = full.lexically_normal().string();
+  }
+  const auto rules = CompileRuleSet(std::move(loaded));
+  const ConfigReport report = ReportConfig(file, source, *rules);
+  if (!report.read) {
+    err << FileMessage(file, report.readError) << "\n";
+    return kExitTrouble;
+  }
+  RulePrinter(*rules, report, out).Print();
+  out << "\n";
+  for (const ConfigDiagnostic& diagnostic : report.diagnostics) out << report.Format(diagnostic) << "\n";
+  out << report.errors << (report.errors == 1 ? " error, " : " errors, ") << report.warnings
+      << (report.warnings == 1 ? " warning" : " warnings") << "\n";
+  return report.errors > 0 ? kExitProblems : kExitOk;
 }
 
 int RunCheck(int argc, char** argv) {
-  if (argc != 1) {
-    std::cerr << "usage: vell check CONFIG\n";
-    return 2;
-  }
-  return CheckConfigFile(argv[0], std::cout);
+  int status = kExitOk;
+  const auto arguments = ParseArguments(kCheckCommand, argc, argv, &status, std::cout, std::cerr);
+  if (!arguments) return status;
+  return CheckConfigFile(arguments->operands[0], std::cout, std::cerr);
 }
 
 }  // namespace vell::tools

@@ -311,13 +311,9 @@ class Explainer {
 }  // namespace
 
 int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostream& err) {
-  ConfigSource source;
   FilterConfig config;
-  config.LoadConfig(options.config, &source);
-  if (!source.opened) {
-    err << "vell explain: cannot open " << options.config << "\n";
-    return 2;
-  }
+  ConfigSource source;
+  if (!LoadConfigFile(options.config, &config, err, &source)) return kExitTrouble;
   std::unique_ptr<TracedModule> module;
   try {
     module = std::make_unique<TracedModule>(
@@ -325,7 +321,7 @@ int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostre
         ConfigWithAuditLog(options.config, ""));
   } catch (const std::exception& e) {
     err << "vell explain: " << e.what() << " (--module PATH names the filter module)\n";
-    return 2;
+    return kExitTrouble;
   }
   Explainer explainer(config, source, options.config, out);
   bool first = true;
@@ -349,38 +345,53 @@ int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostre
   return 0;
 }
 
-bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::string* error) {
-  std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    std::string* target = nullptr;
-    if (arg == "--method") target = &options->method;
-    else if (arg == "--client") target = &options->client;
-    else if (arg == "--referer") target = &options->referer;
-    else if (arg == "--host") target = &options->host;
-    else if (arg == "--module") target = &options->module;
-    if (target) {
-      if (!TakeOptionValue(argc, argv, &i, target, error)) return false;
-      if (target == &options->host) options->hostGiven = true;
-    } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      *error = "unknown option " + arg;
-      return false;
-    } else {
-      positional.push_back(arg);
+const CommandSyntax kExplainCommand = {
+    "explain",
+    {"CONFIG", "URL..."},
+    "Shows how the filter with CONFIG decides each request: every check in order, every rule\n"
+    "tried, the rule that fired and the part of the URL it matched, its actions, the verdict and\n"
+    "the rewrite. A URL is a path (\"/a?b\"), \"METHOD /path\" or an absolute URL, whose host\n"
+    "becomes the server name; - reads URLs from standard input, one a line.\n",
+    {{"--method", "METHOD", "REQUEST_METHOD (default GET)"},
+     {"--client", "ADDR", "REMOTE_ADDR and REMOTE_HOST (default 127.0.0.1)"},
+     {"--referer", "URL", "the Referer header (default none)"},
+     {"--host", "NAME", "SERVER_NAME, over an absolute URL's host (default localhost)"},
+     {"--module", "PATH", "the filter module to ask (default: the one next to the vell command)"}},
+};
+
+bool ExplainOptionsFrom(const ParsedArguments& arguments, ExplainOptions* options, std::string* error) {
+  options->config = arguments.operands[0];
+  if (options->config == "-") return *error = "CONFIG must be a file (- is for the URLs)", false;
+  options->method = arguments.Value("--method", options->method);
+  options->client = arguments.Value("--client", options->client);
+  options->referer = arguments.Value("--referer", options->referer);
+  options->host = arguments.Value("--host", options->host);
+  options->hostGiven = arguments.Has("--host");
+  options->module = arguments.Value("--module", options->module);
+  for (auto url = arguments.operands.begin() + 1; url != arguments.operands.end(); ++url) {
+    if (*url != "-") {
+      options->urls.push_back(*url);
+      continue;
+    }
+    std::string text;
+    if (!ReadInput("-", &text, error)) return *error = FileMessage(InputName("-"), *error), false;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) options->urls.push_back(line);
     }
   }
-  return SplitConfigAndInputs(positional, "a URL", &options->config, &options->urls, error);
+  return true;
 }
 
 int RunExplain(int argc, char** argv) {
+  int status = kExitOk;
+  const auto arguments = ParseArguments(kExplainCommand, argc, argv, &status, std::cout, std::cerr);
+  if (!arguments) return status;
   ExplainOptions options;
   std::string error;
-  if (!ParseExplainArguments(argc, argv, &options, &error)) {
-    std::cerr << "vell explain: " << error << "\n"
-              << "usage: vell explain CONFIG URL... [--method M] [--client ADDR] [--referer R]\n"
-                 "                    [--host H] [--module PATH]\n";
-    return 2;
-  }
+  if (!ExplainOptionsFrom(*arguments, &options, &error)) return UsageError(kExplainCommand, error, std::cerr);
   return ExplainRequests(options, std::cout, std::cerr);
 }
 

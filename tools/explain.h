@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/arguments.h"
+
 namespace vell::tools {
 
 struct ExplainOptions {
@@ -23,7 +25,9 @@ struct ExplainOptions {
   std::string module;
 };
 
-bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::string* error);
+// The options that the words after "explain" give; "-" among the URLs reads URLs from standard
+// input. False, with the reason in *error, when they cannot be used.
+bool ExplainOptionsFrom(const ParsedArguments& arguments, ExplainOptions* options, std::string* error);
 
 // Writes the explanation of each URL to out. Returns 0, or 2 when the config cannot be read or
 // the module cannot be loaded.

@@ -30,6 +30,8 @@ class FilterModule {
                        void* notification) const;
   // The calling thread's last-error code as the module left it.
   uint32_t LastError() const;
+  // The module's export of that name (one of vell/vell.h), or null when it lacks it.
+  void* FindExport(const char* name) const;
 
   // vell's own exports (vell/vell.h); each is null when the module is an older build without it.
   void(WINAPI* setStartOptions)(DWORD) = nullptr;

@@ -246,7 +246,9 @@ class ReplaySession {
       : options_(options), main_(main), against_(against), err_(err),
         progress_(err, options.progress, options.progressOnTerminal) {}
 
-  bool ReplayFile(const std::string& path) {
+  // kExitOk when the input was read to its end, kExitProblems when it broke off, kExitTrouble
+  // when it could not be opened.
+  int ReplayFile(const std::string& path) {
     FileReport file;
     file.path = path;
     const auto start = Clock::now();
@@ -254,9 +256,9 @@ class ReplaySession {
     std::string error;
     if (!reader.Open(path, options_.logFormat, &error)) {
       file.error = error;
-      err_ << "vell replay: " << path << ": " << error << "\n";
+      err_ << FileMessage(InputName(path), error) << "\n";
       files_.push_back(std::move(file));
-      return false;
+      return reader.opened() ? kExitProblems : kExitTrouble;
     }
     file.format = reader.format();
     file.compressed = reader.compressed();
@@ -274,11 +276,11 @@ class ReplaySession {
     file.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     totals_.malformed += file.malformed;
     if (!file.error.empty()) {
-      err_ << "vell replay: " << path << ": line " << file.lines + 1 << ": " << file.error << "\n";
+      err_ << FileMessage(InputName(path), "line " + std::to_string(file.lines) + ": " + file.error) << "\n";
     }
-    const bool ok = file.error.empty();
+    const int status = file.error.empty() ? kExitOk : kExitProblems;
     files_.push_back(std::move(file));
-    return ok;
+    return status;
   }
 
   void WriteReport(std::ostream& out) const {
@@ -722,11 +724,7 @@ class ReplaySession {
 bool StartConfig(const ReplayOptions& options, const std::string& path, const std::string& auditLog,
                  ReplayConfig* out, std::ostream& err) {
   out->path = path;
-  out->config.LoadConfig(path, &out->source);
-  if (!out->source.opened) {
-    err << "vell replay: cannot open " << path << "\n";
-    return false;
-  }
+  if (!LoadConfigFile(path, &out->config, err, &out->source)) return false;
   try {
     out->module = std::make_unique<TracedModule>(
         options.module.empty() ? DefaultModulePath() : options.module,
@@ -740,21 +738,38 @@ bool StartConfig(const ReplayOptions& options, const std::string& path, const st
 
 }  // namespace
 
-bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::string* error) {
-  std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string* out) { return TakeOptionValue(argc, argv, &i, out, error); };
-    std::string text;
-    if (arg == "--format") {
-      if (!value(&text)) return false;
-      if (text == "text") options->format = ReportFormat::Text;
-      else if (text == "json") options->format = ReportFormat::Json;
-      else if (text == "csv") options->format = ReportFormat::Csv;
-      else return *error = "--format is text, json or csv", false;
-    } else if (arg == "--show") {
-      if (!value(&text)) return false;
-      std::stringstream words(text);
+const CommandSyntax kReplayCommand = {
+    "replay",
+    {"CONFIG", "LOG..."},
+    "Runs every request of the access logs (IIS W3C, combined, common, or lists of URLs; plain or\n"
+    "gzip; - for standard input) through the filter module with CONFIG, blocking nothing, and\n"
+    "reports what it would have done: totals, the rules by hits, and the requests asked for.\n"
+    "Exits 1 when an input could not be read to its end.\n",
+    {{"--format", "FORMAT", "report as text, json or csv (default text)"},
+     {"--show", "KINDS",
+      "list requests: denied, redirected, rewritten, logged, heldback, excluded, changed (comma "
+      "list)"},
+     {"--audit-log", "PATH", "let the module write its audit log there (default: none)"},
+     {"--log-format", "FORMAT", "w3c, combined, common or urls (default: detected)"},
+     {"--server-name", "NAME", "SERVER_NAME when the log has no Host (default localhost)"},
+     {"--module", "PATH", "the filter module (default: the one next to vell)"},
+     {"--against", "CONFIG", "also serve every request with this config and list what changes"},
+     {"--no-progress", nullptr, "no progress line on standard error"}},
+};
+
+bool ReplayOptionsFrom(const ParsedArguments& arguments, ReplayOptions* options, std::string* error) {
+  options->config = arguments.operands[0];
+  options->logs.assign(arguments.operands.begin() + 1, arguments.operands.end());
+  if (arguments.Has("--format")) {
+    const std::string text = arguments.Value("--format");
+    if (text == "text") options->format = ReportFormat::Text;
+    else if (text == "json") options->format = ReportFormat::Json;
+    else if (text == "csv") options->format = ReportFormat::Csv;
+    else return *error = "--format is text, json or csv", false;
+  }
+  if (arguments.Has("--show")) {
+    for (const std::string& list : arguments.options.at("--show")) {
+      std::stringstream words(list);
       std::string word;
       while (std::getline(words, word, ',')) {
         if (word == "denied" || word == "redirected" || word == "rewritten" || word == "logged" ||
@@ -767,58 +782,48 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
                  false;
         }
       }
-    } else if (arg == "--audit-log") {
-      if (!value(&options->auditLog)) return false;
-    } else if (arg == "--log-format") {
-      if (!value(&text)) return false;
-      options->logFormat = ParseLogFormatName(text);
-      if (options->logFormat == LogFormat::Unknown) {
-        return *error = "--log-format is w3c, combined, common or urls", false;
-      }
-    } else if (arg == "--server-name") {
-      if (!value(&options->serverName)) return false;
-    } else if (arg == "--module") {
-      if (!value(&options->module)) return false;
-    } else if (arg == "--against") {
-      if (!value(&options->against)) return false;
-    } else if (arg == "--no-progress") {
-      options->progress = false;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      *error = "unknown option " + arg;
-      return false;
-    } else {
-      positional.push_back(arg);
     }
   }
-  return SplitConfigAndInputs(positional, "at least one log", &options->config, &options->logs, error);
+  options->auditLog = arguments.Value("--audit-log");
+  if (arguments.Has("--log-format")) {
+    options->logFormat = ParseLogFormatName(arguments.Value("--log-format"));
+    if (options->logFormat == LogFormat::Unknown) {
+      return *error = "--log-format is w3c, combined, common or urls", false;
+    }
+  }
+  options->serverName = arguments.Value("--server-name", options->serverName);
+  options->module = arguments.Value("--module");
+  options->against = arguments.Value("--against");
+  options->progress = !arguments.Has("--no-progress");
+  if (options->config == "-") return *error = "CONFIG must be a file (- is for a LOG)", false;
+  if (std::count(options->logs.begin(), options->logs.end(), "-") > 1) {
+    return *error = "standard input (-) can be read only once", false;
+  }
+  return true;
 }
 
 int Replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
   ReplayConfig main;
-  if (!StartConfig(options, options.config, options.auditLog, &main, err)) return 2;
+  if (!StartConfig(options, options.config, options.auditLog, &main, err)) return kExitTrouble;
   std::unique_ptr<ReplayConfig> against;
   if (!options.against.empty()) {
     against = std::make_unique<ReplayConfig>();
-    if (!StartConfig(options, options.against, "", against.get(), err)) return 2;
+    if (!StartConfig(options, options.against, "", against.get(), err)) return kExitTrouble;
   }
   ReplaySession session(options, main, against.get(), err);
-  bool allRead = true;
-  for (const std::string& log : options.logs) allRead = session.ReplayFile(log) && allRead;
+  int status = kExitOk;
+  for (const std::string& log : options.logs) status = std::max(status, session.ReplayFile(log));
   session.WriteReport(out);
-  return allRead ? 0 : 1;
+  return status;
 }
 
 int RunReplay(int argc, char** argv) {
+  int status = kExitOk;
+  const auto arguments = ParseArguments(kReplayCommand, argc, argv, &status, std::cout, std::cerr);
+  if (!arguments) return status;
   ReplayOptions options;
   std::string error;
-  if (!ParseReplayArguments(argc, argv, &options, &error)) {
-    std::cerr << "vell replay: " << error << "\n"
-              << "usage: vell replay CONFIG LOG... [--format text|json|csv] [--show denied]\n"
-                 "                   [--audit-log PATH] [--log-format w3c|combined|common|urls]\n"
-                 "                   [--server-name NAME] [--against OLD-CONFIG] [--module PATH]\n"
-                 "                   [--no-progress]\n";
-    return 2;
-  }
+  if (!ReplayOptionsFrom(*arguments, &options, &error)) return UsageError(kReplayCommand, error, std::cerr);
 #ifdef _WIN32
   options.progressOnTerminal = _isatty(_fileno(stderr)) != 0;
 #else

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/access_log.h"
+#include "tools/arguments.h"
 
 namespace vell::tools {
 
@@ -36,8 +37,9 @@ struct ReplayOptions {
   std::string against;
 };
 
-// Parses the arguments after "replay". False, with the reason in *error, for bad usage.
-bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::string* error);
+// The options that the words after "replay" give. False, with the reason in *error, for a bad
+// option value.
+bool ReplayOptionsFrom(const ParsedArguments& arguments, ReplayOptions* options, std::string* error);
 
 // Replays the logs through the module's request path and writes the report to out; progress and
 // problems go to err. Returns 0 when every file was read to its end, 1 otherwise, 2 when a

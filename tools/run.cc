@@ -3,8 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,11 +18,24 @@
 #endif
 
 #include "config/filter_config.h"
+#include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/module_host.h"
 #include "tools/private_module.h"
+#include "vell/vell.h"
 
 namespace vell::tools {
+
+const CommandSyntax kRunCommand = {
+    "run",
+    {"CONFIG", "REQUESTS"},
+    "Plays the web server: loads the filter module with CONFIG as its config.ini and sends it each\n"
+    "request of REQUESTS (a request line and header lines, requests separated by blank lines,\n"
+    "\"#\" lines between them comments), printing the verdict of each. Either operand may be - for\n"
+    "standard input. The module writes its audit log as CONFIG says.\n",
+    {{"--client", "ADDR", "the client address of every request (default 127.0.0.1)"},
+     {"--module", "PATH", "the filter module to load (default: the one next to vell)"}},
+};
 
 namespace {
 
@@ -40,13 +54,9 @@ std::string StripLineEnd(std::string line) {
 }
 
 // Requests are a request line and header lines; a blank line ends a request. Lines starting with
-// "#" between requests are comments.
-bool ParseRequests(const std::string& path, std::vector<RawRequest>& requests) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "vell run: fopen(\"%s\") failed\n", path.c_str());
-    return false;
-  }
+// "#" between requests are comments. name is how messages name the input.
+bool ParseRequests(const std::string& name, const std::string& text, std::vector<RawRequest>& requests) {
+  std::istringstream file(text);
   std::string line;
   int number = 0;
   RawRequest* current = nullptr;
@@ -64,7 +74,7 @@ bool ParseRequests(const std::string& path, std::vector<RawRequest>& requests) {
       std::istringstream words(line);
       words >> request.method >> request.url;
       if (request.url.empty()) {
-        std::fprintf(stderr, "%s:%d: request line without a URL: %s\n", path.c_str(), number,
+        std::fprintf(stderr, "vell run: %s:%d: request line without a URL: %s\n", name.c_str(), number,
                      line.c_str());
         return false;
       }
@@ -74,7 +84,7 @@ bool ParseRequests(const std::string& path, std::vector<RawRequest>& requests) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) {
-      std::fprintf(stderr, "%s:%d: header line without \":\": %s\n", path.c_str(), number,
+      std::fprintf(stderr, "vell run: %s:%d: header line without \":\": %s\n", name.c_str(), number,
                    line.c_str());
       return false;
     }
@@ -97,14 +107,6 @@ std::string HostName(const RawRequest& request) {
   return "";
 }
 
-void PrintUsage() {
-  std::fputs(
-      "usage: vell run CONFIG REQUESTS [--client ADDR] [--module PATH]\n"
-      "  plays the web server: loads the filter module with CONFIG as its config.ini and sends it\n"
-      "  each request of REQUESTS (request line and headers, requests separated by blank lines)\n",
-      stderr);
-}
-
 std::string Describe(DWORD verdict, const SimulatedRequest& request) {
   switch (verdict) {
     case SF_STATUS_REQ_NEXT_NOTIFICATION:
@@ -125,47 +127,58 @@ std::string Describe(DWORD verdict, const SimulatedRequest& request) {
   }
 }
 
+// What the module says of its start-up, when it can say it: the rules in force and the first
+// problem of its config report ("vell check" lists them all), naming the config as the operator
+// gave it rather than the module's private copy.
+void PrintLoadReport(const FilterModule& module, const std::string& configName) {
+  const auto getLoadReport =
+      reinterpret_cast<BOOL(WINAPI*)(VELL_LOAD_REPORT*)>(module.FindExport("VellGetLoadReport"));
+  VELL_LOAD_REPORT report{};
+  report.cbSize = sizeof report;
+  if (!getLoadReport || !getLoadReport(&report)) return;
+  std::printf("rules in force: %u, config errors: %u, warnings: %u\n",
+              static_cast<unsigned>(report.rulesInForce), static_cast<unsigned>(report.errors),
+              static_cast<unsigned>(report.warnings));
+  std::string firstError = report.firstError;
+  if (firstError.rfind(report.configPath, 0) == 0) {
+    firstError.replace(0, std::strlen(report.configPath), configName);
+  }
+  if (report.errors > 0) std::printf("first error: %s\n", firstError.c_str());
+}
+
 }  // namespace
 
 int RunRequests(int argc, char** argv) {
-  std::vector<std::string> positional;
-  std::string client = "127.0.0.1";
-  std::string modulePath;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if ((arg == "--client" || arg == "--module") && i + 1 < argc) {
-      (arg == "--client" ? client : modulePath) = argv[++i];
-    } else if (arg == "-h" || arg == "--help") {
-      PrintUsage();
-      return 0;
-    } else {
-      positional.push_back(arg);
-    }
+  int status = kExitOk;
+  const auto arguments = ParseArguments(kRunCommand, argc, argv, &status, std::cout, std::cerr);
+  if (!arguments) return status;
+  const std::string& configPath = arguments->operands[0];
+  const std::string& requestsPath = arguments->operands[1];
+  if (configPath == "-" && requestsPath == "-") {
+    return UsageError(kRunCommand, "standard input can be only one of CONFIG and REQUESTS", std::cerr);
   }
-  if (positional.size() != 2) {
-    PrintUsage();
-    return 2;
+  const std::string client = arguments->Value("--client", "127.0.0.1");
+  std::string modulePath = arguments->Value("--module", DefaultModulePath());
+  std::string configText, requestsText, reason;
+  if (!ReadInput(configPath, &configText, &reason)) {
+    std::cerr << FileMessage(InputName(configPath), reason) << "\n";
+    return kExitTrouble;
   }
-  const std::string configPath = positional[0];
+  if (!ReadInput(requestsPath, &requestsText, &reason)) {
+    std::cerr << FileMessage(InputName(requestsPath), reason) << "\n";
+    return kExitTrouble;
+  }
   std::vector<RawRequest> requests;
-  if (!ParseRequests(positional[1], requests)) return 1;
-  if (!fs::exists(configPath)) {
-    std::fprintf(stderr, "vell run: fopen(\"%s\") failed\n", configPath.c_str());
-    return 1;
-  }
-  if (modulePath.empty()) modulePath = DefaultModulePath();
+  if (!ParseRequests(InputName(requestsPath), requestsText, requests)) return kExitProblems;
 
-  int status = 0;
   try {
     // The module reads config.ini from its own folder: give it a private one.
-    std::ifstream configFile(configPath, std::ios::binary);
-    std::ostringstream configText;
-    configText << configFile.rdbuf();
-    PrivateModule copy(modulePath, configText.str());
+    PrivateModule copy(modulePath, configText);
     FilterModule& module = copy.module();
 
     FilterConfig config;
-    config.LoadConfig(configPath);
+    std::istringstream configStream(configText);
+    config.LoadConfig(configStream);
     if (!config.auditLog.empty()) {
       std::printf("audit log: %s\n", fs::absolute(config.auditLog).string().c_str());
     } else {
@@ -176,10 +189,11 @@ int RunRequests(int argc, char** argv) {
     version.dwServerFilterVersion = 0x60000;
     if (!module.GetFilterVersion(&version)) {
       std::fprintf(stderr, "vell run: GetFilterVersion refused to load the filter\n");
-      status = 1;
+      status = kExitTrouble;
     } else {
       std::printf("loaded %s: \"%s\", flags 0x%x\n", modulePath.c_str(), version.lpszFilterDesc,
                   static_cast<unsigned>(version.dwFlags));
+      PrintLoadReport(module, InputName(configPath));
       for (const RawRequest& raw : requests) {
         SimulatedRequest request({{"SERVER_NAME", HostName(raw)},
                                   {"REMOTE_ADDR", client},
@@ -201,8 +215,9 @@ int RunRequests(int argc, char** argv) {
       }
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vell run: %s\n", e.what());
-    status = 1;
+    // The module could not be copied or loaded.
+    std::fprintf(stderr, "vell run: %s (--module PATH names the filter module)\n", e.what());
+    status = kExitTrouble;
   }
   return status;
 }

@@ -1,6 +1,9 @@
 // Reads config.ini into FilterConfig: one key, "=" and value a line, read once at start-up.
 #include "config/filter_config.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "config/rule_parsers.h"
@@ -44,45 +47,66 @@ bool IsConfigKey(const std::string& key) {
 }  // namespace
 
 void FilterConfig::LoadConfig(const std::string& path, ConfigSource* source) {
+  // A folder holds no lines; saying so is clearer than the read error it would give.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    if (source) source->error = std::strerror(EISDIR);
+    ResolveSignatures(bFilters);
+    return;
+  }
   // Binary mode: line ends are trimmed below, and no byte (such as Ctrl-Z on Windows) ends the
-  // file early. A line is everything up to its line feed, however long.
+  // file early.
+  errno = 0;
   std::ifstream file(path, std::ios::binary);
-  if (source) source->opened = file.is_open();
-  if (file.is_open()) {
-    std::string raw;
-    int number = 0;
-    while (std::getline(file, raw)) {
-      ++number;
-      const std::size_t nul = raw.find('\0');
-      if (nul != std::string::npos) raw.resize(nul);
-      if (number == 1 && source && raw.rfind("\xEF\xBB\xBF", 0) == 0) source->byteOrderMark = true;
+  if (!file.is_open()) {
+    if (source) source->error = std::strerror(errno != 0 ? errno : ENOENT);
+    ResolveSignatures(bFilters);
+    return;
+  }
+  LoadConfig(file, source);
+}
 
-      ConfigLine line;
-      line.number = number;
-      line.hasNul = nul != std::string::npos;
-      const std::string text = TrimWhitespace(raw);
-      if (text.empty()) {
-        line.use = ConfigLine::Use::Blank;
-      } else if (text[0] == '/') {
-        line.use = ConfigLine::Use::Comment;
+void FilterConfig::LoadConfig(std::istream& file, ConfigSource* source) {
+  if (source) source->opened = true;
+  // A line is everything up to its line feed, however long.
+  std::string raw;
+  int number = 0;
+  while (std::getline(file, raw)) {
+    ++number;
+    if (number == 1 && source) {
+      source->byteOrderMark = raw.rfind("\xEF\xBB\xBF", 0) == 0;
+      source->utf16 = raw.rfind("\xFF\xFE", 0) == 0 || raw.rfind("\xFE\xFF", 0) == 0 ||
+                      (raw.size() >= 2 && (raw[0] == '\0' || raw[1] == '\0'));
+    }
+    const std::size_t nul = raw.find('\0');
+    if (nul != std::string::npos) raw.resize(nul);
+
+    ConfigLine line;
+    line.number = number;
+    line.hasNul = nul != std::string::npos;
+    const std::string text = TrimWhitespace(raw);
+    if (text.empty()) {
+      line.use = ConfigLine::Use::Blank;
+    } else if (text[0] == '/') {
+      line.use = ConfigLine::Use::Comment;
+    } else {
+      const std::size_t equals = text.find('=');
+      if (equals == std::string::npos) {
+        line.key = line.value = text;
       } else {
-        const std::size_t equals = text.find('=');
-        if (equals == std::string::npos) {
-          line.key = line.value = text;
-        } else {
-          line.key = TrimWhitespace(text.substr(0, equals));
-          line.value = TrimWhitespace(text.substr(equals + 1));
-        }
-        line.use = IsConfigKey(line.key) ? ConfigLine::Use::Key : ConfigLine::Use::Unknown;
-        if (line.use == ConfigLine::Use::Key) ApplyKey(*this, line.key, line.value);
+        line.key = TrimWhitespace(text.substr(0, equals));
+        line.value = TrimWhitespace(text.substr(equals + 1));
       }
-      if (source) {
-        line.text = raw;
-        if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
-        source->lines.push_back(std::move(line));
-      }
+      line.use = IsConfigKey(line.key) ? ConfigLine::Use::Key : ConfigLine::Use::Unknown;
+      if (line.use == ConfigLine::Use::Key) ApplyKey(*this, line.key, line.value);
+    }
+    if (source) {
+      line.text = raw;
+      if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
+      source->lines.push_back(std::move(line));
     }
   }
+  if (source && file.bad()) source->error = "read failed";
   ResolveSignatures(bFilters);
 }
 

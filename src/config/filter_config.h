@@ -2,6 +2,7 @@
 #ifndef VELL_CONFIG_FILTER_CONFIG_H_
 #define VELL_CONFIG_FILTER_CONFIG_H_
 
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,13 @@ struct ConfigLine {
 
 struct ConfigSource {
   bool opened = false;
+  // Why the file could not be read ("No such file or directory", "Is a directory"); empty when it
+  // was.
+  std::string error;
+  // The file starts with a UTF-8 byte-order mark, or is UTF-16 text (a byte-order mark of UTF-16,
+  // or a NUL byte next to the first character): text the loader reads as 8-bit bytes.
   bool byteOrderMark = false;
+  bool utf16 = false;
   std::vector<ConfigLine> lines;
 };
 
@@ -55,6 +62,8 @@ struct FilterConfig {
   // nothing; when source is given, it receives every line and how it was used. Throws only what
   // memory exhaustion throws.
   void LoadConfig(const std::string& path, ConfigSource* source = nullptr);
+  // The same for text that is already open (vell check reading standard input).
+  void LoadConfig(std::istream& file, ConfigSource* source = nullptr);
 
   bool operator==(const FilterConfig&) const = default;
 };

@@ -8,6 +8,7 @@
 
 #include "auditlog/audit_log.h"
 #include "config/filter_config.h"
+#include "inspect/config_report.h"
 #include "inspect/pipeline.h"
 
 // The benchmarks build this file with the other match modes, to compare them through the exports.
@@ -53,6 +54,13 @@ class IsapiRequest final : public ServerRequest {
   HTTP_FILTER_PREPROC_HEADERS* headers_;
 };
 
+// Copies text into a report field, cut to fit with its NUL.
+void CopyText(const std::string& text, CHAR (&field)[VELL_LOAD_TEXT_SIZE]) {
+  const std::size_t length = std::min<std::size_t>(text.size(), VELL_LOAD_TEXT_SIZE - 1);
+  std::memcpy(field, text.data(), length);
+  field[length] = '\0';
+}
+
 }  // namespace
 
 SecurityFilter::SecurityFilter() = default;
@@ -72,11 +80,10 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
   FilterConfig config;
   ConfigSource source;
   started_ = true;
-  configRead_ = false;
+  load_ = LoadSummary{};
   try {
     configPath_ = platform::ModuleDirectory() + "config.ini";
     config.LoadConfig(configPath_, &source);
-    configRead_ = source.opened;
     if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
       const std::string logPath = config.auditLog;
       AuditLogRotate(logPath, 0);
@@ -90,7 +97,27 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
   } catch (...) {
     rules_.reset();
   }
+  SummariseLoad(source);
   return true;
+}
+
+// What hosts learn of the load: the counts and first error of the config report.
+void SecurityFilter::SummariseLoad(const ConfigSource& source) {
+  load_.configRead = source.opened && source.error.empty();
+  try {
+    if (rules_) {
+      const ConfigReport report = ReportConfig(configPath_, source, *rules_);
+      load_.rulesInForce = report.rulesInForce;
+      load_.errors = report.errors;
+      load_.warnings = report.warnings;
+      load_.firstError = report.FirstError();
+      return;
+    }
+  } catch (...) {
+  }
+  // The rules were not compiled, or the report ran out of memory.
+  load_.errors = 1;
+  load_.firstError = configPath_ + ": the rules could not be loaded (out of memory)";
 }
 
 bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {
@@ -98,10 +125,12 @@ bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {
   const DWORD size = report->cbSize;
   std::memset(report, 0, sizeof(VELL_LOAD_REPORT));
   report->cbSize = size;
-  report->configRead = configRead_ ? 1 : 0;
-  report->rulesInForce = rules_ ? static_cast<DWORD>(CountRulesInForce(*rules_)) : 0;
-  const std::size_t length = std::min<std::size_t>(configPath_.size(), VELL_LOAD_TEXT_SIZE - 1);
-  std::memcpy(report->configPath, configPath_.data(), length);
+  report->configRead = load_.configRead ? 1 : 0;
+  report->rulesInForce = static_cast<DWORD>(load_.rulesInForce);
+  report->errors = static_cast<DWORD>(load_.errors);
+  report->warnings = static_cast<DWORD>(load_.warnings);
+  CopyText(configPath_, report->configPath);
+  CopyText(load_.firstError, report->firstError);
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "host/filter_base.h"
 #include "inspect/observer.h"
+#include "config/filter_config.h"
 #include "inspect/rule_set.h"
 #include "platform/platform.h"
 #include "vell/vell.h"
@@ -43,8 +44,18 @@ class SecurityFilter : public FilterBase {
   std::shared_ptr<const RuleSet> rules_;
   uint32_t startOptions_ = 0;
   bool started_ = false;
-  bool configRead_ = false;
   std::string configPath_;
+  // What StartFilter loaded, from the config report, which is not kept.
+  struct LoadSummary {
+    bool configRead = false;
+    std::size_t rulesInForce = 0;
+    int errors = 0;
+    int warnings = 0;
+    std::string firstError;
+  };
+  LoadSummary load_;
+
+  void SummariseLoad(const ConfigSource& source);
 };
 
 // The notifications the filter registers: preprocessed headers, send response, log and end of net

@@ -101,9 +101,8 @@ void IndexExclusions(RuleSet& rules) {
 }  // namespace
 
 int ClientValuePosition(const std::string& variable) {
-  const char* const kVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "HTTP_REFERER"};
   for (int position = 0; position < 4; ++position) {
-    if (variable == kVariables[position]) return position;
+    if (variable == kClientVariables[position]) return position;
   }
   return -1;
 }

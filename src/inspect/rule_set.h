@@ -66,6 +66,9 @@ const std::string& RuleAuditName(const RuleSet& rules, RuleRef rule);
 // Its name, or for a rule without one its list and number from 1 ("SFilter#2"): how Exclude
 // lines and the deciding-rule export name it.
 std::string RuleName(const RuleSet& rules, RuleRef rule);
+// The variables an SFilter rule can test, at their RequestInfo positions.
+inline constexpr const char* kClientVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD",
+                                                   "HTTP_REFERER"};
 
 // The RequestInfo position that an SFilter variable names, or -1 for any other name.
 int ClientValuePosition(const std::string& variable);

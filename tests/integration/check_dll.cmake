@@ -3,8 +3,10 @@
 # for other hosts (include/vell/vell.h) by those undecorated names (a 32-bit __stdcall name would
 # otherwise read _GetFilterVersion@4), and it imports only
 # DLLs that every Windows system has, so no MinGW runtime (libstdc++-6.dll, libgcc_s_*.dll,
-# libwinpthread-1.dll) has to be installed next to it.
-# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -P check_dll.cmake
+# libwinpthread-1.dll) has to be installed next to it. Its version resource names the product and
+# VERSION, so that Explorer and PowerShell show what `vell --version` says.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<vell.dll> -DFORMAT=<pei-x86-64|pei-i386> -DVERSION=<x.y.z>
+#        -P check_dll.cmake
 execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump ERROR_VARIABLE err
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -61,7 +63,27 @@ if(NOT imports)
   string(APPEND failures "no import table found\n")
 endif()
 
-message(STATUS "${DLL}: ${FORMAT}; exports ${exports}; imports ${imports}")
+# The version resource's strings: a UTF-16 name, its NUL, padding to four bytes, then the UTF-16
+# value and its NUL.
+function(utf16_hex text out)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  set(${out} "${hex}" PARENT_SCOPE)
+endfunction()
+file(READ "${DLL}" image HEX)
+foreach(pair "ProductName;vell" "ProductVersion;${VERSION}" "FileVersion;${VERSION}")
+  list(GET pair 0 name)
+  list(GET pair 1 value)
+  utf16_hex("${name}" key)
+  utf16_hex("${value}" text)
+  string(FIND "${image}" "${key}0000${text}0000" at)
+  string(FIND "${image}" "${key}00000000${text}0000" padded)
+  if(at LESS 0 AND padded LESS 0)
+    string(APPEND failures "the version resource has no ${name} \"${value}\"\n")
+  endif()
+endforeach()
+
+message(STATUS "${DLL}: ${FORMAT}; exports ${exports}; imports ${imports}; version ${VERSION}")
 if(failures)
   message(FATAL_ERROR "${failures}")
 endif()

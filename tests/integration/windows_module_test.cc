@@ -1,5 +1,6 @@
 // What only vell.dll has: the description the server shows is string 101 of the DLL's own string
-// table, read from the file that was loaded.
+// table, read from the file that was loaded; and the version resource that Explorer and
+// PowerShell show, which names the same version as the module's export.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -37,6 +38,47 @@ void ReplaceStringTable(const fs::path& module, UINT id, const std::string& text
                               MAKEINTRESOURCEA(id / 16 + 1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
                               block.data(), static_cast<DWORD>(block.size() * sizeof(WORD))));
   ASSERT_TRUE(EndUpdateResourceA(update, FALSE)) << "EndUpdateResourceA failed: " << GetLastError();
+}
+
+// A string of the version resource's US English, Unicode block.
+std::string VersionString(const std::vector<char>& info, const char* name) {
+  char* value = nullptr;
+  UINT length = 0;
+  const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) || !value) return "";
+  return std::string(value, length > 0 ? length - 1 : 0);
+}
+
+TEST(Resources, VersionResourceNamesTheProductAndTheModulesVersion) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(VELL_MODULE_PATH, &ignored);
+  ASSERT_GT(size, 0u) << "GetFileVersionInfoSizeA failed: " << GetLastError();
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(VELL_MODULE_PATH, 0, size, info.data()));
+  EXPECT_EQ(VersionString(info, "ProductName"), "vell");
+  EXPECT_EQ(VersionString(info, "ProductVersion"), VELL_VERSION);
+  EXPECT_EQ(VersionString(info, "FileVersion"), VELL_VERSION);
+  EXPECT_EQ(VersionString(info, "OriginalFilename"), "vell.dll");
+  EXPECT_EQ(VersionString(info, "FileDescription").rfind("vell web application firewall", 0), 0u);
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  ASSERT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  const std::string numbers = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(HIWORD(fixed->dwFileVersionLS));
+  EXPECT_EQ(numbers, VELL_VERSION);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+  // The loaded module says the same.
+  HMODULE module = LoadLibraryA(VELL_MODULE_PATH);
+  ASSERT_NE(module, nullptr);
+  const auto getVersion = reinterpret_cast<const char*(WINAPI*)()>(
+      reinterpret_cast<void*>(GetProcAddress(module, "VellGetVersion")));
+  ASSERT_NE(getVersion, nullptr);
+  EXPECT_STREQ(getVersion(), VELL_VERSION);
+  FreeLibrary(module);
 }
 
 struct DescriptionCase {
