@@ -185,7 +185,34 @@ class Checker {
     }
   }
 
+  // A value of the audit log's own keys that the loader ignored, with what it takes instead.
+  void CheckAuditLogValues() {
+    struct KeyValues {
+      const char* key;
+      bool (*valid)(const std::string&);
+      const char* accepted;
+    };
+    const KeyValues keys[] = {
+        {"AuditLogFormat", [](const std::string& v) { return ParseAuditLogFormat(v).has_value(); },
+         "\"w3c\" or \"json\""},
+        {"AuditLogRotate", [](const std::string& v) { return ParseAuditLogRotate(v).has_value(); },
+         "\"none\", or \"load\" and \"daily\" separated by commas"},
+        {"AuditLogMaxSize", [](const std::string& v) { return ParseAuditLogMaxSize(v).has_value(); },
+         "a size from 1 byte to 1024G, such as 100MB"},
+        {"AuditLogKeep", [](const std::string& v) { return ParseAuditLogKeep(v).has_value(); },
+         "a number from 1 to 9999999"},
+    };
+    for (const KeyValues& key : keys) {
+      for (const ConfigLine* line : Lines(key.key)) {
+        if (key.valid(line->value)) continue;
+        Warning(line->number, std::string(key.key) + " \"" + line->value + "\" is not " +
+                                  key.accepted + "; the line is ignored");
+      }
+    }
+  }
+
   void CheckAuditLog(const FilterConfig& config) {
+    CheckAuditLogValues();
     const int line = static_cast<int>(lineOf_.count("AuditLog") ? lineOf_["AuditLog"].back()->number : 0);
     if (config.auditLog.empty()) {
       Warning(line, "no AuditLog path: nothing is ever written to an audit log");
@@ -196,9 +223,29 @@ class Checker {
     }
   }
 
+  // " (json, new file at load and daily and at 100 MB, 30 earlier files kept)"; "" for the defaults.
+  static std::string AuditLogSettingsText(const FilterConfig& config) {
+    std::vector<std::string> parts;
+    if (config.auditLogJson) parts.push_back("json");
+    std::vector<std::string> when;
+    if (!config.auditLogRotate.atLoad || config.auditLogRotate.daily || config.auditLogMaxSize) {
+      if (config.auditLogRotate.atLoad) when.push_back("at load");
+      if (config.auditLogRotate.daily) when.push_back("daily");
+      if (config.auditLogMaxSize) when.push_back("at " + std::to_string(config.auditLogMaxSize) + " bytes");
+      std::string text = "new file ";
+      for (std::size_t i = 0; i < when.size(); ++i) text += (i ? " and " : "") + when[i];
+      parts.push_back(when.empty() ? "never rotated" : text);
+    }
+    if (config.auditLogKeep) parts.push_back(std::to_string(config.auditLogKeep) + " earlier files kept");
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? " (" : ", ") + part;
+    return text.empty() ? text : text + ")";
+  }
+
   void PrintSummary(const FilterConfig& config) {
     out_ << label_ << "\n";
-    out_ << "audit log:       " << (config.auditLog.empty() ? "(none)" : config.auditLog) << "\n";
+    out_ << "audit log:       " << (config.auditLog.empty() ? "(none)" : config.auditLog)
+         << AuditLogSettingsText(config) << "\n";
     out_ << "Server header:   "
          << (config.serverType.empty() ? "(left as the server sends it)" : config.serverType) << "\n";
     out_ << "default actions: " << DescribeActions(config.defaultActions) << "\n";

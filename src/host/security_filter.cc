@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "auditlog/audit_log.h"
 #include "config/filter_config.h"
 #include "inspect/pipeline.h"
 
@@ -77,13 +76,19 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     configPath_ = platform::ModuleDirectory() + "config.ini";
     config.LoadConfig(configPath_, &source);
     configRead_ = source.opened;
+    // A load that must not touch the log gets a writer without a path, which writes nothing.
+    AuditLogSettings log;
     if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
-      const std::string logPath = config.auditLog;
-      AuditLogRotate(logPath, 0);
-      AuditLogWriteHeader(logPath);
+      log.path = config.auditLog;
+      log.format = config.auditLogJson ? AuditLogFormat::kJson : AuditLogFormat::kW3C;
+      log.rotateAtLoad = config.auditLogRotate.atLoad;
+      log.rotateDaily = config.auditLogRotate.daily;
+      log.maxSize = config.auditLogMaxSize;
+      log.keep = config.auditLogKeep;
     }
+    auditLog_.Start(log);
   } catch (...) {
-    // A loading step failed (no ".log" in the log path, memory): the filter still loads.
+    // A loading step failed (memory): the filter still loads.
   }
   try {
     rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
@@ -109,7 +114,7 @@ uint32_t SecurityFilter::HandlePreprocHeaders(RequestContext& context,
                                               HTTP_FILTER_PREPROC_HEADERS* headers) {
   if (!rules_) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   IsapiRequest request(context, headers);
-  return RunRequestPipeline(Inspection{*rules_, LogLock, request});
+  return RunRequestPipeline(Inspection{*rules_, auditLog_, request});
 }
 
 uint32_t SecurityFilter::HandleSendResponse(RequestContext& context,

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "auditlog/audit_log.h"
 #include "host/filter_base.h"
 #include "inspect/rule_set.h"
 #include "platform/platform.h"
@@ -31,10 +32,13 @@ class SecurityFilter : public FilterBase {
   void SetStartOptions(uint32_t options) { startOptions_ = options; }
   // What the last StartFilter loaded; false before it ran. Any thread after it.
   bool GetLoadReport(VELL_LOAD_REPORT* report) const;
+  // Reopens the audit log at its path (after another program moved it away). True when it is open
+  // afterwards or there is none. Any thread.
+  bool ReopenAuditLog() { return auditLog_.Reopen(); }
 
  private:
-  // Serialises the audit log's entry lines.
-  platform::CriticalSection LogLock;
+  // The audit log's writer, started by StartFilter.
+  AuditLog auditLog_;
   // The configuration with its patterns compiled; set by StartFilter, then only read. Null before.
   std::shared_ptr<const RuleSet> rules_;
   uint32_t startOptions_ = 0;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "auditlog/audit_log.h"
 #include "config/rule_records.h"
 #include "inspect/rule_set.h"
 #include "inspect/server_request.h"
@@ -16,11 +17,11 @@
 
 namespace vell {
 
-// What one call of the request path works with: the compiled rules, the audit log's lock and the
-// request.
+// What one call of the request path works with: the compiled rules, the audit log's writer and
+// the request.
 struct Inspection {
   const RuleSet& rules;
-  platform::CriticalSection& logLock;
+  AuditLog& auditLog;
   ServerRequest& server;
 };
 
