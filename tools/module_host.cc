@@ -71,6 +71,14 @@ uint32_t FilterModule::LastError() const {
 #endif
 }
 
+void* FilterModule::FindExport(const char* name) const {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+  return dlsym(handle_, name);
+#endif
+}
+
 SimulatedRequest::SimulatedRequest(std::map<std::string, std::string> variables,
                                    std::map<std::string, std::string> headers)
     : variables_(std::move(variables)), headers_(std::move(headers)) {

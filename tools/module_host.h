@@ -29,6 +29,8 @@ class FilterModule {
                        void* notification) const;
   // The calling thread's last-error code as the module left it.
   uint32_t LastError() const;
+  // The address of one of vell's own exports (vell/vell.h), or null when the module lacks it.
+  void* FindExport(const char* name) const;
 
  private:
   void* handle_ = nullptr;

@@ -122,7 +122,7 @@ void AuditLog::Start(const AuditLogSettings& settings) {
   hasGenerations_ = HoldsGenerations(settings_.path);
   file_.reset();
   lost_ = 0;
-  torn_ = false;
+  torn_.clear();
   lastError_.clear();
   nextPathCheck_ = nextRotationTry_ = Clock::time_point{};
   if (!hasGenerations_) return;
@@ -269,24 +269,51 @@ void AuditLog::WriteLocked(const std::string& line, int today) {
     return;
   }
   const bool json = settings_.format == AuditLogFormat::kJson;
+  // One write for the end of a line that a failed write broke off, the note of what was lost
+  // and the entry.
   const std::string* text = &line;
   std::string joined;
-  if (lost_ > 0 || torn_) {
-    // One write for the end of a torn line, the note and the entry.
-    if (torn_) joined = json ? "\n" : "\r\n";
+  std::size_t noteBegin = 0;
+  std::size_t entryBegin = 0;
+  if (lost_ > 0 || !torn_.empty()) {
+    joined = torn_;
+    noteBegin = joined.size();
     if (lost_ > 0) joined += FormatLostNote(lost_, lastError_, json, platform::CurrentUtcTime());
+    entryBegin = joined.size();
     joined += line;
     text = &joined;
   }
   std::size_t written = 0;
   if (file_->Append(text->data(), text->size(), &written)) {
     lost_ = 0;
-    torn_ = false;
+    torn_.clear();
     return;
   }
-  ++lost_;
   lastError_ = file_->error();
-  if (written > 0) torn_ = true;
+  CountPartialWriteLocked(written, noteBegin, entryBegin, text->size(), json ? "\n" : "\r\n");
+}
+
+void AuditLog::CountPartialWriteLocked(std::size_t written, std::size_t noteBegin,
+                                       std::size_t entryBegin, std::size_t size,
+                                       std::string_view lineEnd) {
+  // A line that lacks no more than (part of) its line end is in the file; the next write ends it.
+  auto there = [&](std::size_t end) { return written + lineEnd.size() >= end; };
+  if (noteBegin < entryBegin && there(entryBegin)) lost_ = 0;
+  if (!there(size)) ++lost_;
+  if (written == 0) return;
+  // The piece the write broke off in: the end of the earlier line, the note or the entry.
+  const std::size_t ends[] = {noteBegin, entryBegin, size};
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    if (written < end) {
+      const std::size_t missing = end - written;
+      torn_ = written == begin ? ""
+              : missing <= lineEnd.size() ? std::string(lineEnd.substr(lineEnd.size() - missing))
+                                          : std::string(lineEnd);
+      return;
+    }
+    begin = end;
+  }
 }
 
 }  // namespace vell

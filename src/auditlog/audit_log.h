@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "auditlog/audit_entry.h"
 #include "platform/platform.h"
@@ -102,6 +103,8 @@ class AuditLog {
   void RotateLocked(Clock::time_point now, int today);
   bool RotationDue(uint64_t size, int fileDay, int today) const;
   void WriteLocked(const std::string& line, int today);
+  void CountPartialWriteLocked(std::size_t written, std::size_t noteBegin, std::size_t entryBegin,
+                               std::size_t size, std::string_view lineEnd);
 
   platform::CriticalSection lock_;
   AuditLogSettings settings_;
@@ -112,7 +115,8 @@ class AuditLog {
   Clock::time_point nextPathCheck_{};
   Clock::time_point nextRotationTry_{};
   uint64_t lost_ = 0;
-  bool torn_ = false;  // a write left part of a line, which the next write ends first
+  // What ends the line that a failed write broke off; the next write starts with it.
+  std::string torn_;
   std::string lastError_;
 };
 
