@@ -52,6 +52,21 @@ TEST(VellCheck, NamesEachMistakeWithItsLine) {
   for (const char* finding : kFindings) EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
 }
 
+TEST(VellCheck, NamesAuditLogValuesTheLoaderIgnores) {
+  int status = -1;
+  const std::string out = Check("audit-keys.ini", &status);
+  EXPECT_EQ(status, 0) << out;
+  const char* kFindings[] = {
+      "audit-keys.ini:4: warning: AuditLogFormat \"xml\" is not \"w3c\" or \"json\"",
+      "audit-keys.ini:6: warning: AuditLogRotate \"weekly\" is not \"none\", or \"load\" and \"daily\"",
+      "audit-keys.ini:8: warning: AuditLogMaxSize \"100 parsecs\" is not a size",
+      "audit-keys.ini:10: warning: AuditLogKeep \"0\" is not a number from 1 to 9999999",
+      "audit log:       audit.log (json, new file daily and at 100 MB, 30 earlier files kept)",
+      "0 errors, 4 warnings",
+  };
+  for (const char* finding : kFindings) EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
+}
+
 TEST(VellCheck, MissingFileIsAnError) {
   int status = -1;
   const std::string out = Check("no-such-file.ini", &status);

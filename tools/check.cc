@@ -223,6 +223,16 @@ class Checker {
     }
   }
 
+  // "100 MB", "512 KB", "1000 bytes": the largest unit that divides the size.
+  static std::string SizeText(uint64_t bytes) {
+    const char* const kUnits[] = {" GB", " MB", " KB"};
+    for (int i = 0; i < 3; ++i) {
+      const int shift = 30 - 10 * i;
+      if (bytes % (uint64_t{1} << shift) == 0) return std::to_string(bytes >> shift) + kUnits[i];
+    }
+    return std::to_string(bytes) + " bytes";
+  }
+
   // " (json, new file at load and daily and at 100 MB, 30 earlier files kept)"; "" for the defaults.
   static std::string AuditLogSettingsText(const FilterConfig& config) {
     std::vector<std::string> parts;
@@ -231,7 +241,7 @@ class Checker {
     if (!config.auditLogRotate.atLoad || config.auditLogRotate.daily || config.auditLogMaxSize) {
       if (config.auditLogRotate.atLoad) when.push_back("at load");
       if (config.auditLogRotate.daily) when.push_back("daily");
-      if (config.auditLogMaxSize) when.push_back("at " + std::to_string(config.auditLogMaxSize) + " bytes");
+      if (config.auditLogMaxSize) when.push_back("at " + SizeText(config.auditLogMaxSize));
       std::string text = "new file ";
       for (std::size_t i = 0; i < when.size(); ++i) text += (i ? " and " : "") + when[i];
       parts.push_back(when.empty() ? "never rotated" : text);
