@@ -212,7 +212,9 @@ bool AuditLog::PrepareFileLocked(Clock::time_point now, int today) {
   platform::FileState state;
   bool known = file_->State(&state);
   if (known && state.removed) {
-    // Deleted while open: what went there now would be lost.
+    // Deleted while open: what went there now would be lost. Closed first, since Windows keeps
+    // the name of a deleted file until its last handle is closed.
+    file_.reset();
     if (!OpenLocked(today)) return false;
     known = file_->State(&state);
   } else if (known && now >= nextPathCheck_) {
