@@ -52,9 +52,26 @@ bool StateOfHandle(HANDLE file, FileState* state) {
   return true;
 }
 
-// The lock of AppendFile::Lock: one byte far beyond any end of file, so that it never covers the
-// bytes another handle appends (byte-range locks on Windows hold up writes into their range).
+// The locks of AppendFile: bytes far beyond any end of file, so that they never cover the bytes
+// another handle appends (byte-range locks on Windows hold up writes into their range). One is
+// taken to rotate the file, the other around each append.
 constexpr DWORD kLockOffsetHigh = 0x40000000;
+constexpr DWORD kRotationLockOffset = 0;
+constexpr DWORD kAppendLockOffset = 1;
+
+bool LockByte(HANDLE file, DWORD offset) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  at.OffsetHigh = kLockOffsetHigh;
+  return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+}
+
+void UnlockByte(HANDLE file, DWORD offset) {
+  OVERLAPPED at{};
+  at.Offset = offset;
+  at.OffsetHigh = kLockOffsetHigh;
+  UnlockFileEx(file, 0, 1, 0, &at);
+}
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -202,30 +219,28 @@ void AppendFile::Close() {
 bool AppendFile::IsOpen() const { return reinterpret_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE; }
 
 bool AppendFile::Append(const char* data, std::size_t size, std::size_t* written) {
+  const HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  // A local NTFS volume appends each WriteFile whole; the lock makes it so wherever the end of the
+  // file is found by a separate step (some network file systems, wine). A handle that may not
+  // lock (no read access) appends without it.
+  const bool locked = LockByte(file, kAppendLockOffset);
   DWORD done = 0;
-  const bool ok = WriteFile(reinterpret_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &done,
-                            nullptr) != 0;
+  const bool ok = WriteFile(file, data, static_cast<DWORD>(size), &done, nullptr) != 0;
+  const DWORD error = GetLastError();
+  if (locked) UnlockByte(file, kAppendLockOffset);
   if (written != nullptr) *written = done;
   if (ok && done == size) return true;
   error_ = ok ? "WriteFile(\"" + path_ + "\") wrote " + std::to_string(done) + " of " +
                     std::to_string(size) + " bytes"
-              : CallFailed("WriteFile", path_, GetLastError());
+              : CallFailed("WriteFile", path_, error);
   return false;
 }
 
 bool AppendFile::State(FileState* state) { return StateOfHandle(reinterpret_cast<HANDLE>(handle_), state); }
 
-bool AppendFile::Lock() {
-  OVERLAPPED at{};
-  at.OffsetHigh = kLockOffsetHigh;
-  return LockFileEx(reinterpret_cast<HANDLE>(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
-}
+bool AppendFile::Lock() { return LockByte(reinterpret_cast<HANDLE>(handle_), kRotationLockOffset); }
 
-void AppendFile::Unlock() {
-  OVERLAPPED at{};
-  at.OffsetHigh = kLockOffsetHigh;
-  UnlockFileEx(reinterpret_cast<HANDLE>(handle_), 0, 1, 0, &at);
-}
+void AppendFile::Unlock() { UnlockByte(reinterpret_cast<HANDLE>(handle_), kRotationLockOffset); }
 
 void SetThreadLastError(uint32_t code) { SetLastError(code); }
 uint32_t ThreadLastError() { return GetLastError(); }

@@ -266,13 +266,19 @@ TEST_F(AuditLogFiles, SizeRotationUnderThreadsLosesNoEntry) {
   log.Start(settings);
   constexpr int kThreads = 8;
   constexpr int kEntries = 1000;
+  auto urlOf = [](int t, int i) {
+    std::string url = "/";
+    url += std::to_string(t);
+    url += "/";
+    url += std::to_string(i);
+    url += "/";
+    url.append(static_cast<std::size_t>(i % 200), 'x');
+    return url;
+  };
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kEntries; ++i) {
-        log.AppendEntry(EntryFor("/" + std::to_string(t) + "/" + std::to_string(i) + "/" +
-                                 std::string(static_cast<std::size_t>(i % 200), 'x')));
-      }
+      for (int i = 0; i < kEntries; ++i) log.AppendEntry(EntryFor(urlOf(t, i)));
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -289,8 +295,7 @@ TEST_F(AuditLogFiles, SizeRotationUnderThreadsLosesNoEntry) {
   std::multiset<std::string> expected;
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kEntries; ++i) {
-      expected.insert("R, 10.0.0.5, /" + std::to_string(t) + "/" + std::to_string(i) + "/" +
-                      std::string(static_cast<std::size_t>(i % 200), 'x'));
+      expected.insert("R, 10.0.0.5, " + urlOf(t, i));
     }
   }
   EXPECT_TRUE(entries == expected) << entries.size() << " entries, " << expected.size() << " hits";
@@ -415,25 +420,40 @@ TEST_F(AuditLogFiles, WritesCutShortAreCountedExactly) {
 }
 #endif
 
-TEST_F(AuditLogFiles, DeletedOrMovedLogIsStartedAgainAtThePath) {
+#ifndef _WIN32
+// (Wine keeps a deleted file while a handle holds it open and reports no pending deletion, so
+// this runs on POSIX only.)
+TEST_F(AuditLogFiles, DeletedLogIsStartedAgainAtThePath) {
   AuditLogSettings settings;
   settings.path = Path("audit.log");
   AuditLog log;
   log.Start(settings);
   log.AppendEntry(EntryFor("/1"));
-  // Deleted: the next entry goes to a new file, with a header.
   fs::remove(Path("audit.log"));
+  // The next entry goes to a new file, with a header.
   log.AppendEntry(EntryFor("/2"));
   EXPECT_EQ(Read(Path("audit.log")).rfind("#Software: ", 0), 0u);
-  // Moved away: entries go on into the moved file until the writer looks again (within a
-  // second), then into a new file at the path; none is lost.
+  EXPECT_EQ(EntriesOf(Read(Path("audit.log"))), std::vector<std::string>{"R, 10.0.0.5, /2"});
+  EXPECT_EQ(log.LostEntries(), 0u);
+}
+#endif
+
+TEST_F(AuditLogFiles, MovedLogIsStartedAgainAtThePath) {
+  AuditLogSettings settings;
+  settings.path = Path("audit.log");
+  AuditLog log;
+  log.Start(settings);
+  log.AppendEntry(EntryFor("/1"));
+  // Entries go on into the moved file until the writer looks again (within a second), then into
+  // a new file at the path, with a header; none is lost.
   fs::rename(Path("audit.log"), Path("moved.log"));
-  log.AppendEntry(EntryFor("/3"));
+  log.AppendEntry(EntryFor("/2"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  log.AppendEntry(EntryFor("/4"));
+  log.AppendEntry(EntryFor("/3"));
   EXPECT_EQ(EntriesOf(Read(Path("moved.log"))),
-            (std::vector<std::string>{"R, 10.0.0.5, /2", "R, 10.0.0.5, /3"}));
-  EXPECT_EQ(EntriesOf(Read(Path("audit.log"))), (std::vector<std::string>{"R, 10.0.0.5, /4"}));
+            (std::vector<std::string>{"R, 10.0.0.5, /1", "R, 10.0.0.5, /2"}));
+  EXPECT_EQ(Read(Path("audit.log")).rfind("#Software: ", 0), 0u);
+  EXPECT_EQ(EntriesOf(Read(Path("audit.log"))), std::vector<std::string>{"R, 10.0.0.5, /3"});
   EXPECT_EQ(log.LostEntries(), 0u);
 }
 

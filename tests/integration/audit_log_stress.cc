@@ -130,9 +130,12 @@ int RunCheck(Options options, const char* program) {
   std::atomic<int> failed{0};
   for (int p = 0; p < options.processes; ++p) {
     writers.emplace_back([&, p] {
-      const std::string command = "\"" + std::string(program) + "\" --child " + std::to_string(p) +
-                                  " --threads " + std::to_string(options.threads) + " --entries " +
-                                  std::to_string(options.entries) + " --folder \"" + options.folder + "\"";
+      std::string command = "\"";
+      command += program;
+      command += "\" --child " + std::to_string(p);
+      command += " --threads " + std::to_string(options.threads);
+      command += " --entries " + std::to_string(options.entries);
+      command += " --folder \"" + options.folder + "\"";
 #ifdef _WIN32
       // cmd /c drops the first and the last quote of a line that starts with one.
       if (std::system(("\"" + command + "\"").c_str()) != 0) ++failed;
@@ -162,6 +165,7 @@ int RunCheck(Options options, const char* program) {
       if (++broken <= 3) std::fprintf(stderr, "broken line: %.120s...\n", line.c_str());
     }
   }
+  in.close();
   std::size_t missing = 0;
   std::size_t repeated = 0;
   for (const unsigned char mark : seen) {
