@@ -230,6 +230,7 @@ TEST_F(AuditLogFiles, KeepBoundsTheGenerations) {
   }
 }
 
+// An entry that points into url, which must outlive it.
 AuditEntry EntryFor(const std::string& url) {
   AuditEntry entry;
   entry.ruleName = "R";
@@ -379,7 +380,8 @@ TEST_F(AuditLogFiles, WritesCutShortAreCountedExactly) {
   AuditLogSettings settings;
   settings.path = Path("audit.log");
   settings.format = AuditLogFormat::kJson;
-  const AuditEntry entry = EntryFor("/" + std::string(100, 'u'));
+  const std::string url = "/" + std::string(100, 'u');
+  const AuditEntry entry = EntryFor(url);
   const std::size_t length = FormatJsonEntry(entry, platform::UtcTime{}).size();
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
