@@ -17,16 +17,30 @@ void AppendHexByte(std::string& out, unsigned char byte) {
 
 bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
-void AppendW3CField(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsControl(byte)) {
-      out += '%';
-      AppendHexByte(out, byte);
-    } else {
-      out += c;
+// Appends text, each run of bytes that need no escaping in one piece (URLs are mostly such runs).
+template <typename Plain, typename Escape>
+void AppendEscaped(std::string& out, std::string_view text, Plain plain, Escape escape) {
+  std::size_t run = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    if (plain(static_cast<unsigned char>(text[at]))) {
+      ++at;
+      continue;
     }
+    out.append(text, run, at - run);
+    at = escape(at);
+    run = at;
   }
+  out.append(text, run, text.size() - run);
+}
+
+void AppendW3CField(std::string& out, std::string_view text) {
+  AppendEscaped(
+      out, text, [](unsigned char byte) { return !IsControl(byte); },
+      [&](std::size_t at) {
+        out += '%';
+        AppendHexByte(out, static_cast<unsigned char>(text[at]));
+        return at + 1;
+      });
 }
 
 // The length of the valid UTF-8 sequence that starts at text[at] (2 to 4), or 0 when the bytes
@@ -152,34 +166,34 @@ std::string FormatLostNote(uint64_t lost, std::string_view why, bool json,
 
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
-  for (std::size_t at = 0; at < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte >= 0x80) {
-      const std::size_t length = Utf8SequenceLength(text, at);
-      if (length > 0) {
-        out.append(text, at, length);
-        at += length;
-        continue;
-      }
-      out += "\\u00";
-      AppendHexByte(out, byte);
-    } else if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += static_cast<char>(byte);
-    } else if (byte == '\n') {
-      out += "\\n";
-    } else if (byte == '\r') {
-      out += "\\r";
-    } else if (byte == '\t') {
-      out += "\\t";
-    } else if (IsControl(byte)) {
-      out += "\\u00";
-      AppendHexByte(out, byte);
-    } else {
-      out += static_cast<char>(byte);
-    }
-    ++at;
-  }
+  AppendEscaped(
+      out, text,
+      [](unsigned char byte) { return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\'; },
+      [&](std::size_t at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x80) {
+          const std::size_t length = Utf8SequenceLength(text, at);
+          if (length > 0) {
+            out.append(text, at, length);
+            return at + length;
+          }
+          out += "\\u00";
+          AppendHexByte(out, byte);
+        } else if (byte == '"' || byte == '\\') {
+          out += '\\';
+          out += static_cast<char>(byte);
+        } else if (byte == '\n') {
+          out += "\\n";
+        } else if (byte == '\r') {
+          out += "\\r";
+        } else if (byte == '\t') {
+          out += "\\t";
+        } else {
+          out += "\\u00";
+          AppendHexByte(out, byte);
+        }
+        return at + 1;
+      });
   out += '"';
 }
 
