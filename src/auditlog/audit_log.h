@@ -66,7 +66,8 @@ struct AuditLogSettings {
 // the one it writes (deleted at once, moved away within a second), and the writer rotates by size
 // and day while running. Entries that cannot be written (no folder, no access, a full disk) are
 // counted, and the next line that can be written is preceded by a note saying how many were lost.
-// Nothing here throws or lets a request wait for anything but the file.
+// Nothing here throws but what memory exhaustion throws, or lets a request wait for anything but
+// the file.
 class AuditLog {
  public:
   AuditLog();

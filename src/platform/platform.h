@@ -98,8 +98,8 @@ bool RemoveFile(const std::string& path);
 
 // A file held open for appending. Append writes its data with one call at the file's end, so that
 // appends of any length from any number of threads and processes never interleave (on a local file
-// system). Others may read, rename and delete the file while it is open. Not copyable; one thread
-// at a time.
+// system; on Windows a byte-range lock held around each write makes it so on any). Others may
+// read, rename and delete the file while it is open. Not copyable; one thread at a time.
 class AppendFile {
  public:
   AppendFile();
