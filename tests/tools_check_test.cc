@@ -134,6 +134,21 @@ const BrokenConfig kBroken[] = {
      ":1: warning: \"enable:false\" has no effect on a signature rule"},
 };
 
+TEST(VellCheck, NamesAuditLogValuesTheLoaderIgnores) {
+  const CheckResult result = CheckCase("audit-keys.ini");
+  EXPECT_EQ(result.status, 1) << result.out;
+  const char* kFindings[] = {
+      ":4: error: AuditLogFormat \"xml\" is not \"w3c\" or \"json\"",
+      ":6: error: AuditLogRotate \"weekly\" is not \"none\", or \"load\" and \"daily\"",
+      ":8: error: AuditLogMaxSize \"100 parsecs\" is not a size",
+      ":10: error: AuditLogKeep \"0\" is not a number from 1 to 9999999",
+      "audit log:       audit.log (json, new file daily and at 100 MB, 30 earlier files kept)",
+  };
+  for (const char* finding : kFindings) {
+    EXPECT_NE(result.out.find(finding), std::string::npos) << finding << "\n" << result.out;
+  }
+}
+
 TEST(VellCheck, BrokenConfigs) {
   for (const BrokenConfig& c : kBroken) {
     SCOPED_TRACE(c.name);

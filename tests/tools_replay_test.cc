@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "auditlog/audit_log.h"
 #include "config/filter_config.h"
 #include "tools/explain.h"
 #include "tools/replay.h"
@@ -319,6 +320,45 @@ TEST(TracedModule, PrivateConfigLosesItsAuditLogUnlessAsked) {
   EXPECT_EQ(kept.rfind("// c\r\nBFilter=commandExe\nCFilter=A,^/a\nAuditLog=", 0), 0u) << kept;
   EXPECT_NE(kept.find("replay-audit.log\n"), std::string::npos);
   std::remove(path.c_str());
+}
+
+TEST(Replay, AuditLogKeysOfTheConfigApplyToTheAskedForLog) {
+  // A copy of the case configuration with JSON lines and rotation at 1 KB.
+  std::ifstream original(kCases + "config.ini", std::ios::binary);
+  std::ostringstream text;
+  text << original.rdbuf() << "\nAuditLogFormat=json\nAuditLogMaxSize=1K\n";
+  const std::string config = WriteTempConfig(text.str());
+  const std::string log = testing::TempDir() + "vell_replay_keys_audit.log";
+  for (unsigned g = 0; g < 20; ++g) std::remove(AuditLogGenerationName(log, g).c_str());
+
+  ReplayOptions options;
+  options.config = config;
+  options.logs = {kCases + "combined.log", kCases + "common.log"};
+  options.format = ReportFormat::Json;
+  options.progress = false;
+  options.module = VELL_MODULE_PATH;
+  options.auditLog = log;
+  std::ostringstream out, errors;
+  EXPECT_EQ(Replay(options, out, errors), 0) << errors.str();
+  std::smatch m;
+  const std::string report = out.str();
+  ASSERT_TRUE(std::regex_search(report, m, std::regex("\"auditLines\": (\\d+)"))) << report;
+
+  long lines = 0;
+  unsigned files = 0;
+  for (unsigned g = 0; g < 20; ++g) {
+    std::ifstream file(AuditLogGenerationName(log, g), std::ios::binary);
+    if (!file) continue;
+    ++files;
+    for (std::string line; std::getline(file, line); ++lines) {
+      EXPECT_EQ(line.rfind("{\"time\":\"", 0), 0u) << line;
+    }
+    file.close();
+    std::remove(AuditLogGenerationName(log, g).c_str());
+  }
+  EXPECT_EQ(lines, std::stol(m[1])) << report;
+  EXPECT_GT(files, 1u);
+  std::remove(config.c_str());
 }
 
 std::string Explain(std::vector<std::string> urls, const std::string& config = "config.ini") {

@@ -51,7 +51,8 @@ class RulePrinter {
 
   void Print() {
     out_ << report_.file << "\n";
-    out_ << "audit log:       " << (config_.auditLog.empty() ? "(none)" : config_.auditLog) << "\n";
+    out_ << "audit log:       " << (config_.auditLog.empty() ? "(none)" : config_.auditLog)
+         << AuditLogSettingsText() << "\n";
     out_ << "Server header:   "
          << (config_.serverType.empty() ? "(left as the server sends it)" : config_.serverType) << "\n";
     out_ << "default actions: " << DescribeActions(config_.defaultActions) << "\n";
@@ -110,6 +111,35 @@ class RulePrinter {
   }
 
  private:
+  // "100 MB", "512 KB", "1000 bytes": the largest unit that divides the size.
+  static std::string SizeText(uint64_t bytes) {
+    const char* const kUnits[] = {" GB", " MB", " KB"};
+    for (int i = 0; i < 3; ++i) {
+      const int shift = 30 - 10 * i;
+      if (bytes % (uint64_t{1} << shift) == 0) return std::to_string(bytes >> shift) + kUnits[i];
+    }
+    return std::to_string(bytes) + " bytes";
+  }
+
+  // " (json, new file at load and daily and at 100 MB, 30 earlier files kept)"; "" for the defaults.
+  std::string AuditLogSettingsText() const {
+    std::vector<std::string> parts;
+    if (config_.auditLogJson) parts.push_back("json");
+    std::vector<std::string> when;
+    if (!config_.auditLogRotate.atLoad || config_.auditLogRotate.daily || config_.auditLogMaxSize) {
+      if (config_.auditLogRotate.atLoad) when.push_back("at load");
+      if (config_.auditLogRotate.daily) when.push_back("daily");
+      if (config_.auditLogMaxSize) when.push_back("at " + SizeText(config_.auditLogMaxSize));
+      std::string text = "new file ";
+      for (std::size_t i = 0; i < when.size(); ++i) text += (i ? " and " : "") + when[i];
+      parts.push_back(when.empty() ? "never rotated" : text);
+    }
+    if (config_.auditLogKeep) parts.push_back(std::to_string(config_.auditLogKeep) + " earlier files kept");
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? " (" : ", ") + part;
+    return text.empty() ? text : text + ")";
+  }
+
   std::string UrlRuleText(std::size_t i) const {
     using Kind = RuleSet::UrlRuleKind;
     const BuiltinRule& rule = config_.bFilters[i];

@@ -34,7 +34,36 @@ void ApplyKey(FilterConfig& config, const std::string& key, const std::string& v
     config.mode = value == kModeDetectionOnly ? FilterMode::DetectionOnly : FilterMode::Enforce;
   } else if (key == "Exclude") {
     config.exclusions.push_back(ParseExclusion(value));
+  } else if (key == "AuditLogFormat") {
+    config.auditLogJson = ParseAuditLogFormat(value).value_or(config.auditLogJson);
+  } else if (key == "AuditLogRotate") {
+    config.auditLogRotate = ParseAuditLogRotate(value).value_or(config.auditLogRotate);
+  } else if (key == "AuditLogMaxSize") {
+    config.auditLogMaxSize = ParseAuditLogMaxSize(value).value_or(config.auditLogMaxSize);
+  } else if (key == "AuditLogKeep") {
+    config.auditLogKeep = ParseAuditLogKeep(value).value_or(config.auditLogKeep);
   }
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The digits at the start of text as a number up to limit; nullopt without digits or beyond it.
+// *end is where the digits stop.
+std::optional<uint64_t> LeadingNumber(const std::string& text, uint64_t limit, std::size_t* end) {
+  uint64_t number = 0;
+  std::size_t at = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    number = number * 10 + static_cast<uint64_t>(text[at] - '0');
+    if (number > limit) return std::nullopt;
+  }
+  if (at == 0) return std::nullopt;
+  *end = at;
+  return number;
 }
 
 bool IsConfigKey(const std::string& key) {
@@ -45,6 +74,59 @@ bool IsConfigKey(const std::string& key) {
 }
 
 }  // namespace
+
+std::optional<bool> ParseAuditLogFormat(const std::string& value) {
+  const std::string word = Lower(value);
+  if (word == "w3c") return false;
+  if (word == "json") return true;
+  return std::nullopt;
+}
+
+std::optional<AuditLogRotation> ParseAuditLogRotate(const std::string& value) {
+  if (Lower(value) == "none") return AuditLogRotation{false, false};
+  AuditLogRotation rotation{false, false};
+  const std::vector<std::string> tokens = SplitTokens(value);
+  if (tokens.empty()) return std::nullopt;
+  for (const std::string& token : tokens) {
+    const std::string word = Lower(TrimWhitespace(token));
+    if (word == "load") {
+      rotation.atLoad = true;
+    } else if (word == "daily") {
+      rotation.daily = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return rotation;
+}
+
+std::optional<uint64_t> ParseAuditLogMaxSize(const std::string& value) {
+  constexpr uint64_t kLargest = uint64_t{1} << 40;
+  std::size_t end = 0;
+  const std::optional<uint64_t> number = LeadingNumber(value, kLargest, &end);
+  if (!number) return std::nullopt;
+  std::string unit = Lower(TrimWhitespace(value.substr(end)));
+  if (!unit.empty() && unit.back() == 'b') unit.pop_back();
+  int shift = 0;
+  if (unit == "k") {
+    shift = 10;
+  } else if (unit == "m") {
+    shift = 20;
+  } else if (unit == "g") {
+    shift = 30;
+  } else if (!unit.empty()) {
+    return std::nullopt;
+  }
+  if (*number == 0 || *number > (kLargest >> shift)) return std::nullopt;
+  return *number << shift;
+}
+
+std::optional<unsigned> ParseAuditLogKeep(const std::string& value) {
+  std::size_t end = 0;
+  const std::optional<uint64_t> number = LeadingNumber(value, 9999999, &end);
+  if (!number || end != value.size() || *number == 0) return std::nullopt;
+  return static_cast<unsigned>(*number);
+}
 
 void FilterConfig::LoadConfig(const std::string& path, ConfigSource* source) {
   // A folder holds no lines; saying so is clearer than the read error it would give.

@@ -2,7 +2,9 @@
 #ifndef VELL_CONFIG_FILTER_CONFIG_H_
 #define VELL_CONFIG_FILTER_CONFIG_H_
 
+#include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,9 +36,10 @@ struct ConfigSource {
 };
 
 // The keys, in the order the loader compares them.
-inline constexpr const char* kConfigKeys[] = {"AuditLog", "ServerType", "Rewrite", "DefaultAction",
-                                              "BFilter",  "CFilter",    "SFilter", "Mode",
-                                              "Exclude"};
+inline constexpr const char* kConfigKeys[] = {
+    "AuditLog",       "ServerType",     "Rewrite",         "DefaultAction", "BFilter",
+    "CFilter",        "SFilter",        "AuditLogFormat",  "AuditLogRotate", "AuditLogMaxSize",
+    "AuditLogKeep",   "Mode",           "Exclude"};
 
 // "Mode": whether the rules' verdicts are carried out or only reported.
 enum class FilterMode { Enforce, DetectionOnly };
@@ -44,8 +47,33 @@ enum class FilterMode { Enforce, DetectionOnly };
 inline constexpr const char* kModeEnforce = "Enforce";
 inline constexpr const char* kModeDetectionOnly = "DetectionOnly";
 
+// When the audit log starts a new file: at each load of the filter, at the first entry of a new
+// local day, both, or never ("none": another program rotates it and the host asks for a reopen).
+struct AuditLogRotation {
+  bool atLoad = true;
+  bool daily = false;
+  bool operator==(const AuditLogRotation&) const = default;
+};
+
+// The values of the audit log's keys, letter case ignored. Each gives nullopt for a value it does
+// not accept; the loader then leaves the key's setting as it was, and vell check reports the line.
+// "AuditLogFormat": "w3c" (false) or "json" (true).
+std::optional<bool> ParseAuditLogFormat(const std::string& value);
+// "AuditLogRotate": "none", or "load" and "daily" separated by commas.
+std::optional<AuditLogRotation> ParseAuditLogRotate(const std::string& value);
+// "AuditLogMaxSize": a whole number of bytes, optionally followed by K, M or G (with or without a
+// trailing B; 1024-based), from 1 byte to 1024 G.
+std::optional<uint64_t> ParseAuditLogMaxSize(const std::string& value);
+// "AuditLogKeep": how many earlier files to keep, 1 to 9999999.
+std::optional<unsigned> ParseAuditLogKeep(const std::string& value);
+
 struct FilterConfig {
   std::string auditLog;
+  // Opt-in: without their keys the log is W3C, rotated at each load only, every file kept.
+  bool auditLogJson = false;
+  AuditLogRotation auditLogRotate;
+  uint64_t auditLogMaxSize = 0;  // bytes; 0: no rotation by size
+  unsigned auditLogKeep = 0;     // 0: every earlier file kept
   std::string serverType;
   std::vector<RewriteRule> rewriteRules;
   std::vector<RuleAction> defaultActions;

@@ -91,7 +91,14 @@ VELL_EXPORT BOOL WINAPI VellGetLoadReport(VELL_LOAD_REPORT* report) {
   }
 }
 
-VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void) { return 1; }
+VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void) {
+  try {
+    if (vell::CurrentFilter == nullptr) return 0;
+    return filter.ReopenAuditLog() ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
 
 VELL_EXPORT const char* WINAPI VellGetDecidingRule(void) {
   return vell::platform::ThreadDecidingRule();

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "auditlog/audit_log.h"
 #include "config/filter_config.h"
 #include "inspect/config_report.h"
 #include "inspect/pipeline.h"
@@ -84,13 +83,20 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
   try {
     configPath_ = platform::ModuleDirectory() + "config.ini";
     config.LoadConfig(configPath_, &source);
+    // A load that must not touch the log gets a writer without a path, which writes nothing.
+    AuditLogSettings log;
     if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
-      const std::string logPath = config.auditLog;
-      AuditLogRotate(logPath, 0);
-      AuditLogWriteHeader(logPath, config.mode == FilterMode::DetectionOnly);
+      log.path = config.auditLog;
+      log.format = config.auditLogJson ? AuditLogFormat::kJson : AuditLogFormat::kW3C;
+      log.rotateAtLoad = config.auditLogRotate.atLoad;
+      log.rotateDaily = config.auditLogRotate.daily;
+      log.maxSize = config.auditLogMaxSize;
+      log.keep = config.auditLogKeep;
+      log.detectionOnly = config.mode == FilterMode::DetectionOnly;
     }
+    auditLog_.Start(log);
   } catch (...) {
-    // A loading step failed (no ".log" in the log path, memory): the filter still loads.
+    // A loading step failed (memory): the filter still loads.
   }
   try {
     rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
@@ -143,7 +149,7 @@ uint32_t SecurityFilter::TraceRequest(RequestContext& context, HTTP_FILTER_PREPR
                                       PipelineObserver* observer) {
   if (!rules_) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   IsapiRequest request(context, headers);
-  Inspection inspection(*rules_, LogLock, request, observer);
+  Inspection inspection(*rules_, auditLog_, request, observer);
   return RunRequestPipeline(inspection);
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "auditlog/audit_log.h"
 #include "host/filter_base.h"
 #include "inspect/observer.h"
 #include "config/filter_config.h"
@@ -36,10 +37,13 @@ class SecurityFilter : public FilterBase {
   // The request path of HandlePreprocHeaders, telling observer every step. Any thread.
   uint32_t TraceRequest(RequestContext& context, HTTP_FILTER_PREPROC_HEADERS* headers,
                         PipelineObserver* observer);
+  // Reopens the audit log at its path (after another program moved it away). True when it is open
+  // afterwards or there is none. Any thread.
+  bool ReopenAuditLog() { return auditLog_.Reopen(); }
 
  private:
-  // Serialises the audit log's entry lines.
-  platform::CriticalSection LogLock;
+  // The audit log's writer, started by StartFilter.
+  AuditLog auditLog_;
   // The configuration with its patterns compiled; set by StartFilter, then only read. Null before.
   std::shared_ptr<const RuleSet> rules_;
   uint32_t startOptions_ = 0;

@@ -7,27 +7,39 @@ namespace vell {
 
 namespace {
 
-void AppendAuditLine(const std::string& name, std::string_view outcome, Inspection& in) {
-  std::string line = AuditLogTimestamp();
-  line += ", ";
-  line += name;
-  line += ", ";
-  line += ReadServerVariable(in.server, "REMOTE_ADDR");
-  line += ", ";
-  line += ReadHeader(in.server, "url");
-  if (!outcome.empty()) {
-    line += ", ";
-    line += outcome;
+// Writes one entry for the hit. W3C lines carry time, name, client and URL (and the outcome in
+// detection-only mode); JSON lines also the host, method, kind and what matched, read only then.
+void AppendAuditEntry(const RuleHit& hit, std::string_view action, bool enforced, Inspection& in) {
+  const bool json = in.auditLog.format() == AuditLogFormat::kJson;
+  const std::string clientAddress = ReadServerVariable(in.server, "REMOTE_ADDR");
+  const std::string url = ReadHeader(in.server, "url");
+  const std::string host = json ? ReadServerVariable(in.server, "SERVER_NAME") : "";
+  const std::string method = json ? ReadServerVariable(in.server, "REQUEST_METHOD") : "";
+  std::string_view matched;
+  if (json && hit.pattern != nullptr) {
+    if (const auto span = hit.pattern->FindFirst(hit.subject)) {
+      matched = hit.subject.substr(span->begin, span->end - span->begin);
+    }
   }
-  AuditLogAppendLine(in.logLock, in.rules.config.auditLog.c_str(), line.c_str());
+  AuditEntry entry;
+  entry.ruleName = RuleAuditName(in.rules, hit.rule);
+  entry.ruleKind = RuleListName(hit.rule.list);
+  entry.clientAddress = clientAddress;
+  entry.host = host;
+  entry.method = method;
+  entry.url = url;
+  entry.matched = matched;
+  entry.form = hit.form;
+  entry.action = action;
+  entry.enforced = enforced;
+  in.auditLog.AppendEntry(entry);
 }
 
 }  // namespace
 
-Verdict ApplyRuleActions(RuleRef rule, const std::vector<RuleAction>& actions, Inspection& in) {
+Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& actions, Inspection& in) {
   // A rule with any action of its own ignores the defaults entirely.
   const std::vector<RuleAction>& chosen = actions.empty() ? in.rules.config.defaultActions : actions;
-  const std::string& name = RuleAuditName(in.rules, rule);
   const bool detectionOnly = in.rules.config.mode == FilterMode::DetectionOnly;
 
   const RuleAction* deciding = nullptr;
@@ -36,21 +48,24 @@ Verdict ApplyRuleActions(RuleRef rule, const std::vector<RuleAction>& actions, I
     if (action.kind == ActionKind::Log) ++logActions;
     if (deciding == nullptr && action.kind != ActionKind::Log) deciding = &action;
   }
+  // What the rule does besides logging, as its entries name it.
+  const char* outcome =
+      deciding == nullptr ? "log" : deciding->kind == ActionKind::Deny ? "deny" : "redirect";
 
   int logLines = 0;
   if (detectionOnly && deciding != nullptr) {
-    // One line for every verdict held back, whether or not the rule logs.
-    AppendAuditLine(name, deciding->kind == ActionKind::Deny ? "would-deny" : "would-redirect", in);
+    // One line for every verdict held back ("would-deny"), whether or not the rule logs.
+    AppendAuditEntry(hit, outcome, false, in);
     logLines = 1;
   } else {
-    for (int i = 0; i < logActions; ++i) AppendAuditLine(name, detectionOnly ? "log" : "", in);
+    for (int i = 0; i < logActions; ++i) AppendAuditEntry(hit, outcome, true, in);
     logLines = logActions;
   }
 
   Verdict verdict = kNextNotification;
   if (deciding != nullptr) {
     in.decided = true;
-    in.decidingRule = rule;
+    in.decidingRule = hit.rule;
     in.wouldVerdict = deciding->kind == ActionKind::Deny ? kRequestError : kHandledNotification;
     if (detectionOnly) {
       in.heldBack = true;
@@ -68,8 +83,8 @@ Verdict ApplyRuleActions(RuleRef rule, const std::vector<RuleAction>& actions, I
   if (in.observer != nullptr) {
     TraceEvent event;
     event.type = TraceEvent::Type::kActions;
-    event.rule = rule;
-    event.ruleName = name;
+    event.rule = hit.rule;
+    event.ruleName = RuleAuditName(in.rules, hit.rule);
     event.verdict = in.heldBack ? in.wouldVerdict : verdict;
     event.enforced = !in.heldBack;
     event.logLines = logLines;

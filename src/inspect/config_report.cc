@@ -400,6 +400,30 @@ class Reporter {
     report_.rewrites[index] = {line.number, applies};
   }
 
+  // The audit log's own keys: a value the loader does not accept leaves the line ignored.
+  void CheckAuditLogValue(const ConfigLine& line, std::size_t) {
+    struct KeyValues {
+      const char* key;
+      bool (*valid)(const std::string&);
+      const char* accepted;
+    };
+    static const KeyValues kKeys[] = {
+        {"AuditLogFormat", [](const std::string& v) { return ParseAuditLogFormat(v).has_value(); },
+         "\"w3c\" or \"json\""},
+        {"AuditLogRotate", [](const std::string& v) { return ParseAuditLogRotate(v).has_value(); },
+         "\"none\", or \"load\" and \"daily\" separated by commas"},
+        {"AuditLogMaxSize", [](const std::string& v) { return ParseAuditLogMaxSize(v).has_value(); },
+         "a size from 1 byte to 1024G, such as 100MB"},
+        {"AuditLogKeep", [](const std::string& v) { return ParseAuditLogKeep(v).has_value(); },
+         "a number from 1 to 9999999"},
+    };
+    for (const KeyValues& key : kKeys) {
+      if (line.key != key.key || key.valid(line.value)) continue;
+      Error(line.number, std::string(key.key) + " " + Shown(line.value) + " is not " + key.accepted +
+                             "; the line is ignored");
+    }
+  }
+
   void CheckMode(const ConfigLine& line, std::size_t index) {
     CheckLastOneCounts(line, index);
     if (line.value == kModeEnforce || line.value == kModeDetectionOnly) return;
@@ -503,6 +527,10 @@ const Reporter::KeyCheck Reporter::kKeyChecks[] = {
     {"BFilter", &Reporter::CheckBFilter},
     {"CFilter", &Reporter::CheckCFilter},
     {"SFilter", &Reporter::CheckSFilter},
+    {"AuditLogFormat", &Reporter::CheckAuditLogValue},
+    {"AuditLogRotate", &Reporter::CheckAuditLogValue},
+    {"AuditLogMaxSize", &Reporter::CheckAuditLogValue},
+    {"AuditLogKeep", &Reporter::CheckAuditLogValue},
     {"Mode", &Reporter::CheckMode},
     {"Exclude", &Reporter::CheckExclude},
 };

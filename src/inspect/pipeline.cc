@@ -4,9 +4,9 @@
 
 namespace vell {
 
-Inspection::Inspection(const RuleSet& rules, platform::CriticalSection& logLock,
-                       ServerRequest& server, PipelineObserver* observer)
-    : rules(rules), logLock(logLock), server(server), observer(observer) {}
+Inspection::Inspection(const RuleSet& rules, AuditLog& auditLog, ServerRequest& server,
+                       PipelineObserver* observer)
+    : rules(rules), auditLog(auditLog), server(server), observer(observer) {}
 
 const std::string& Inspection::ServerName() {
   if (!serverName_) serverName_ = ReadServerVariable(server, "SERVER_NAME");

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "auditlog/audit_log.h"
 #include "config/rule_records.h"
 #include "inspect/exclusions.h"
 #include "inspect/observer.h"
@@ -19,15 +20,16 @@
 
 namespace vell {
 
-// One call of the request path: the compiled rules, the audit log's lock, the request, an optional
-// observer, and what the path has learnt of the request so far. Made per request, on its thread.
+// One call of the request path: the compiled rules, the audit log's writer, the request, an
+// optional observer, and what the path has learnt of the request so far. Made per request, on its
+// thread.
 class Inspection final : public ExclusionSubject {
  public:
-  Inspection(const RuleSet& rules, platform::CriticalSection& logLock, ServerRequest& server,
+  Inspection(const RuleSet& rules, AuditLog& auditLog, ServerRequest& server,
              PipelineObserver* observer = nullptr);
 
   const RuleSet& rules;
-  platform::CriticalSection& logLock;
+  AuditLog& auditLog;
   ServerRequest& server;
   // Null in the server path: then nothing is reported and nothing extra is computed.
   PipelineObserver* const observer;
@@ -91,13 +93,22 @@ Verdict CheckClientRules(Inspection& in);
 // urlScan is the scan of the URL by the rules' URL patterns, which the rewrite uses as well.
 Verdict CheckUrlRules(PatternSet::Scan& urlScan, Inspection& in);
 
+// A rule that fired, and on what: the subject it was tested on, the pattern that matched there
+// (null for rules without one), and for deep rules the decoded form or argument.
+struct RuleHit {
+  RuleRef rule;
+  std::string_view subject;
+  const CompiledPattern* pattern = nullptr;
+  std::string_view form;
+};
+
 // Carries out the actions of a rule that fired: its own, or the default actions when it has none.
 // Writes one audit line per "log", then acts on the first "deny" (last error 87, kRequestError)
 // or "redirect" (the "url" header replaced, kHandledNotification); otherwise kNextNotification.
 // In detection-only mode a deny or redirect is not carried out: one audit line says what would
 // have happened ("would-deny", "would-redirect"), with or without "log", and the answer is
 // kNextNotification with in.heldBack set.
-Verdict ApplyRuleActions(RuleRef rule, const std::vector<RuleAction>& actions, Inspection& in);
+Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& actions, Inspection& in);
 
 // The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
 // "url" header (kHandledNotification); kNextNotification when none applies.

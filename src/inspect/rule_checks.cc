@@ -78,7 +78,7 @@ std::optional<Verdict> Fire(Inspection& in, CheckKind check, RuleRef rule,
     return std::nullopt;
   }
   ReportRule(in, check, rule, true, subject, pattern, metaCharBits);
-  return ApplyRuleActions(rule, actions, in);
+  return ApplyRuleActions(RuleHit{rule, subject, pattern, {}}, actions, in);
 }
 
 }  // namespace

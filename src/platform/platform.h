@@ -3,6 +3,7 @@
 #ifndef VELL_PLATFORM_PLATFORM_H_
 #define VELL_PLATFORM_PLATFORM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,91 @@ LocalTime CurrentLocalTime();
 
 // The date of t in the picture "MM/dd/yyyy", formatted for the system's default locale on Windows.
 std::string FormatDate(const LocalTime& t);
+
+// The current time in UTC, to the millisecond, from the platform clock.
+struct UtcTime {
+  int year = 0;
+  int month = 0;  // 1-12
+  int day = 0;    // 1-31
+  int hour = 0;   // 0-23
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+};
+UtcTime CurrentUtcTime();
+
+// ---- Files of the audit log. Paths are narrow (8-bit) strings, used unchanged as file names.
+
+// Which file a name or a descriptor leads to: equal identities are the same file, whatever its
+// names now.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+struct FileState {
+  FileIdentity identity;
+  uint64_t size = 0;
+  bool removed = false;  // the file has no name left (deleted, or its deletion pending)
+  int modifiedDay = 0;   // the local date of its last change, as yyyymmdd
+};
+
+// What stands at path now; false when nothing does or it cannot be asked.
+bool PathState(const std::string& path, FileState* state);
+
+// Whether a name is in use: kTaken when anything stands there (a file that cannot be read
+// included), kFree when nothing does, kUnknown when it cannot be told (a folder on the way cannot
+// be searched).
+enum class PathUse { kFree, kTaken, kUnknown };
+PathUse LookUpPath(const std::string& path);
+
+enum class RenameResult { kDone, kTargetTaken, kFailed };
+// Gives the file at from the name to, but never in place of another file: kTargetTaken when to is
+// taken, also when it appears while the call runs. Stays on one file system.
+RenameResult RenameNoReplace(const std::string& from, const std::string& to);
+
+// Removes the name path; false when it fails.
+bool RemoveFile(const std::string& path);
+
+// A file held open for appending. Append writes its data with one call at the file's end, so that
+// appends of any length from any number of threads and processes never interleave (on a local file
+// system; on Windows a byte-range lock held around each write makes it so on any). Others may
+// read, rename and delete the file while it is open. Not copyable; one thread at a time.
+class AppendFile {
+ public:
+  AppendFile();
+  ~AppendFile();  // closes the file
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens path for appending, creating it when missing; *created (when given) says whether this
+  // call created it. False, with error() naming the failed call, when it does not open.
+  bool Open(const std::string& path, bool* created = nullptr);
+  void Close();
+  bool IsOpen() const;
+  const std::string& path() const { return path_; }
+
+  // Writes data at the file's end with one write call. True when all of it was written; otherwise
+  // error() says why and *written (when given) how many of its first bytes reached the file.
+  bool Append(const char* data, std::size_t size, std::size_t* written = nullptr);
+
+  // The open file's state; false when it cannot be asked.
+  bool State(FileState* state);
+
+  // Waits for the exclusive lock that processes take on this file to rotate it (flock,
+  // LockFileEx). Appends by others are not held up by it. False when the file does not support it.
+  bool Lock();
+  void Unlock();
+
+  // The last failure, naming its call: "open("/var/log/audit.log") failed: Permission denied".
+  const std::string& error() const { return error_; }
+
+ private:
+  intptr_t handle_;
+  std::string path_;
+  std::string error_;
+};
 
 // The calling thread's last-error code: what the server reads after a request was ended with an
 // error. Each thread has its own.

@@ -91,6 +91,12 @@ inline const std::vector<EndToEndCase>& EndToEndCases() {
       {"PercentSignsAreLoggedLiterally", {"CFilter=Split,%0d%0a,log"},
        {.url = "/a?x=%0d%0aSet-Cookie:%27%s%n"}, kNext, {},
        {"Split, 10.0.0.5, /a?x=%0d%0aSet-Cookie:%27%s%n"}},
+      // Control bytes that a host passes on raw are escaped, so an entry stays one line.
+      {"ControlBytesInTheUrlAreEscaped", {"CFilter=Split,^/a,log"},
+       {.url = "/a\r\n01/01/2024 0:0:0, Forged, 1.2.3.4, /\t\x7f"}, kNext, {},
+       {"Split, 10.0.0.5, /a%0D%0A01/01/2024 0:0:0, Forged, 1.2.3.4, /%09%7F"}},
+      {"RemoteAddressWithControlBytesIsEscaped", {"SFilter=REMOTE_ADDR,^10\\.,log"},
+       {.remoteAddr = "10.0.0.5\r\nx"}, kNext, {}, {", 10.0.0.5%0D%0Ax, /index.htm"}},
 
       // RequestByIP: characters only, first record only, reads nothing more once it decides.
       {"NumericServerNameIsDenied", {"BFilter=RequestByIP,enable:true,deny"},

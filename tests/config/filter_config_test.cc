@@ -160,5 +160,72 @@ TEST_F(ConfigFile, SignatureNamesGetTheirPatternExactly) {
   EXPECT_EQ(config.bFilters[4].pattern, "");
 }
 
+struct SizeCase {
+  const char* value;
+  std::optional<uint64_t> bytes;
+};
+const SizeCase kSizes[] = {
+    // Bytes, or 1024-based units with or without B, in any case, blanks before the unit.
+    {"65536", 65536},
+    {"512K", 512u << 10},
+    {"100MB", 100u << 20},
+    {"100 mb", 100u << 20},
+    {"1g", 1u << 30},
+    {"1024GB", uint64_t{1} << 40},
+    {"7b", 7},
+    // Nothing, zero, too large, or not a size.
+    {"", std::nullopt},
+    {"0", std::nullopt},
+    {"0MB", std::nullopt},
+    {"1025G", std::nullopt},
+    {"99999999999999999999999", std::nullopt},
+    {"-5M", std::nullopt},
+    {"1.5G", std::nullopt},
+    {"10 parsecs", std::nullopt},
+    {"MB", std::nullopt},
+    {"10T", std::nullopt},
+};
+
+TEST(AuditLogKeys, MaxSizeTable) {
+  for (const SizeCase& c : kSizes) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(ParseAuditLogMaxSize(c.value), c.bytes);
+  }
+}
+
+TEST(AuditLogKeys, FormatRotateAndKeepValues) {
+  EXPECT_EQ(ParseAuditLogFormat("json"), true);
+  EXPECT_EQ(ParseAuditLogFormat("W3C"), false);
+  EXPECT_EQ(ParseAuditLogFormat("xml"), std::nullopt);
+  EXPECT_EQ(ParseAuditLogRotate("daily"), (AuditLogRotation{false, true}));
+  EXPECT_EQ(ParseAuditLogRotate("load, Daily"), (AuditLogRotation{true, true}));
+  EXPECT_EQ(ParseAuditLogRotate("load"), (AuditLogRotation{true, false}));
+  EXPECT_EQ(ParseAuditLogRotate("none"), (AuditLogRotation{false, false}));
+  EXPECT_EQ(ParseAuditLogRotate("weekly"), std::nullopt);
+  EXPECT_EQ(ParseAuditLogRotate("daily,none"), std::nullopt);
+  EXPECT_EQ(ParseAuditLogRotate(""), std::nullopt);
+  EXPECT_EQ(ParseAuditLogKeep("30"), 30u);
+  EXPECT_EQ(ParseAuditLogKeep("9999999"), 9999999u);
+  EXPECT_EQ(ParseAuditLogKeep("0"), std::nullopt);
+  EXPECT_EQ(ParseAuditLogKeep("10000000"), std::nullopt);
+  EXPECT_EQ(ParseAuditLogKeep("30 days"), std::nullopt);
+}
+
+TEST_F(ConfigFile, AuditLogKeysAreOptInAndABadValueKeepsTheSetting) {
+  const FilterConfig defaults = Load("AuditLog=a.log\n");
+  EXPECT_FALSE(defaults.auditLogJson);
+  EXPECT_EQ(defaults.auditLogRotate, (AuditLogRotation{true, false}));
+  EXPECT_EQ(defaults.auditLogMaxSize, 0u);
+  EXPECT_EQ(defaults.auditLogKeep, 0u);
+
+  const FilterConfig config = Load(
+      "AuditLogFormat=json\nAuditLogFormat=yaml\nAuditLogRotate = daily\nAuditLogMaxSize=100MB\n"
+      "AuditLogMaxSize=lots\nAuditLogKeep=30\nAuditLogKeep=0\n");
+  EXPECT_TRUE(config.auditLogJson);
+  EXPECT_EQ(config.auditLogRotate, (AuditLogRotation{false, true}));
+  EXPECT_EQ(config.auditLogMaxSize, 100u << 20);
+  EXPECT_EQ(config.auditLogKeep, 30u);
+}
+
 }  // namespace
 }  // namespace vell
