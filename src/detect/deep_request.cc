@@ -1,0 +1,192 @@
+// One request's deep inspection: decoded texts made on first need, each detector run once per text.
+#include "detect/deep_request.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "detect/injection.h"
+
+namespace vell {
+
+namespace {
+
+constexpr std::size_t kDescribedTextMax = 200;
+
+void AppendPrintable(std::string_view text, std::string& out) {
+  for (const char c : text.substr(0, kDescribedTextMax)) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F && b != '\\' && b != '"') {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+      out += escaped;
+    }
+  }
+  if (text.size() > kDescribedTextMax) out += "...";
+}
+
+}  // namespace
+
+std::string DeepFinding::Describe() const {
+  std::string out = DeepRuleName(rule);
+  out += ": ";
+  if (where == DeepSubjectKind::kPath) {
+    out += "path \"";
+  } else if (where == DeepSubjectKind::kQuery) {
+    out += "query \"";
+  } else {
+    out += "argument \"";
+    AppendPrintable(argumentName, out);
+    out += where == DeepSubjectKind::kArgumentName ? "\" name \"" : "\" value \"";
+  }
+  if (firstPass) out.insert(out.size() - 1, "decoded once ");
+  AppendPrintable(text, out);
+  out += "\": ";
+  out += detector;
+  out += detector == "libinjection" && rule == DeepRule::kSQLi ? " fingerprint \"" : " \"";
+  AppendPrintable(evidence, out);
+  out += '"';
+  return out;
+}
+
+DeepRequest::DeepRequest(std::string_view url) : url_(url), queryStart_(std::min(url.find('?'), url.size())) {}
+
+const std::vector<UrlForm>& DeepRequest::forms() {
+  if (!formsKnown_) {
+    forms_ = DecodeUrlForms(url_);
+    formsKnown_ = true;
+  }
+  return forms_;
+}
+
+const std::string& DeepRequest::path() {
+  if (!pathKnown_) {
+    path_ = Normalise(url_.substr(0, queryStart_), false, &pathFirstPass_);
+    pathKnown_ = true;
+  }
+  return path_;
+}
+
+const std::vector<Argument>& DeepRequest::arguments() {
+  if (!argumentsKnown_) {
+    if (queryStart_ < url_.size()) {
+      const std::string_view query = url_.substr(queryStart_ + 1);
+      arguments_ = SplitArguments(query);
+      if (!QueryIsFormEncoded(query)) query_ = Normalise(query, true);
+    }
+    argumentsKnown_ = true;
+  }
+  return arguments_;
+}
+
+const std::string& DeepRequest::irregularQuery() {
+  arguments();
+  return query_;
+}
+
+std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
+  if (!subjectsKnown_) {
+    // The texts are owned by path_ and arguments_, which no longer change.
+    const std::vector<Argument>& args = arguments();
+    subjects_.reserve(1 + 2 * args.size());
+    subjects_.push_back({DeepSubjectKind::kPath, 0, &path()});
+    if (!pathFirstPass_.empty()) subjects_.push_back({DeepSubjectKind::kPath, 0, &pathFirstPass_, true});
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      const Argument& arg = args[i];
+      if (!arg.name.empty()) subjects_.push_back({DeepSubjectKind::kArgumentName, i, &arg.name});
+      if (!arg.value.empty()) subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.value});
+      if (!arg.valueFirstPass.empty()) {
+        subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.valueFirstPass, true});
+      }
+    }
+    if (!query_.empty()) subjects_.push_back({DeepSubjectKind::kQuery, 0, &query_});
+    subjectsKnown_ = true;
+  }
+  return subjects_;
+}
+
+DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) const {
+  DeepFinding finding{rule, subject.kind};
+  finding.argument = subject.argument;
+  if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue)
+    finding.argumentName = arguments_[subject.argument].name;
+  finding.text = *subject.text;
+  finding.firstPass = subject.firstPass;
+  return finding;
+}
+
+std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, Subject& subject) {
+  const std::string& text = *subject.text;
+  // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
+  // SQL and HTML.
+  if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
+  if (rule == DeepRule::kSQLi && subject.sqli != 0) {
+    if (subject.sqli < 0) {
+      subject.sqli = 0;
+      if (MayBeSqlInjection(text)) {
+        if (const std::optional<std::string> fingerprint = DetectSqlInjection(text)) {
+          subject.sqli = 1;
+          fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
+        }
+      }
+    }
+    if (subject.sqli == 1) {
+      DeepFinding finding = MakeFinding(rule, subject);
+      finding.detector = "libinjection";
+      finding.evidence = subject.fingerprint;
+      finding.end = text.size();
+      return finding;
+    }
+  }
+  if (rule == DeepRule::kXSS && subject.xss != 0) {
+    if (subject.xss < 0) subject.xss = MayBeXss(text) && DetectXss(text) ? 1 : 0;
+    if (subject.xss == 1) {
+      DeepFinding finding = MakeFinding(rule, subject);
+      finding.detector = "libinjection";
+      finding.evidence = "xss";
+      finding.end = text.size();
+      return finding;
+    }
+  }
+  const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
+  if (!subject.signaturesKnown) {
+    subject.signatures = matcher.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
+    subject.signaturesKnown = true;
+  }
+  const SignatureMask hits = subject.signatures & matcher.RuleMask(rule);
+  if (hits == 0) return std::nullopt;
+  std::size_t index = 0;
+  while (((hits >> index) & 1u) == 0) ++index;
+  DeepFinding finding = MakeFinding(rule, subject);
+  finding.detector = DeepSignatures[index].name;
+  if (const auto span = matcher.Find(index, text)) {
+    finding.begin = span->begin;
+    finding.end = span->end;
+    finding.evidence = text.substr(span->begin, span->end - span->begin);
+  }
+  return finding;
+}
+
+std::optional<DeepFinding> DeepRequest::Test(DeepRule rule) {
+  for (Subject& subject : subjects()) {
+    if (std::optional<DeepFinding> finding = TestSubject(rule, subject)) return finding;
+  }
+  return std::nullopt;
+}
+
+std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
+  const std::vector<UrlForm>& all = forms();
+  if (scannedSet_ != &set) {
+    scans_.clear();
+    scans_.reserve(all.size() - 1);
+    for (std::size_t i = 1; i < all.size(); ++i) scans_.push_back(set.ScanSubject(all[i].text));
+    scannedSet_ = &set;
+  }
+  for (std::size_t i = 0; i < scans_.size(); ++i) {
+    if (!scans_[i].NoneFound() && scans_[i].Found(index)) return FormMatch{i + 1};
+  }
+  return std::nullopt;
+}
+
+}  // namespace vell
