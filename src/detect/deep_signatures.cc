@@ -54,7 +54,7 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
      R"(\b(?:java|vb|live)script\s*:|\bdata\s*:\s*text/html|\bdata\s*:[^,]{0,40};\s*base64)"},
     // An event-handler attribute after a break out of a tag or attribute ("<x onload=",
     // "' onfocus=").
-    {"EventHandler", DeepRule::kXSS, SignatureScope::kAnyText, R"((?:^|[\s"'/`;])on[a-z]{3,30}\s*=)"},
+    {"EventHandler", DeepRule::kXSS, SignatureScope::kAnyText, R"([\s"'/`;]on[a-z]{3,30}\s*=)"},
     // Calls that payloads use to prove script ran or to reach the page's secrets.
     {"ScriptCall", DeepRule::kXSS, SignatureScope::kAnyText,
      R"(\b(?:alert|prompt|confirm)\s*(?:\(|`)|\beval\s*\(|\bdocument\s*\.\s*(?:cookie|domain|write))"
@@ -92,7 +92,7 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
      R"(|(?:wget|curl)\s+(?:-\S+\s+)*\S*://|(?:perl|python[23]?|ruby|php|node|powershell)\s+-\w*[ec]\b)"
      R"(|net\s+(?:user|view|localgroup|share|use)\b|netsh\s|reg\s+(?:add|query|delete)\s))"},
     // Shell expansions that stand in for spaces or run a command: ${IFS}, $(...).
-    {"ShellExpansion", DeepRule::kCommand, SignatureScope::kAnyText, R"(\$\{?ifs\b|\$\(\s*[\w/])"},
+    {"ShellExpansion", DeepRule::kCommand, SignatureScope::kAnyText, R"(\$\{?ifs\b|\$\(\s*[a-z/])"},
     // A program named by its full path ("/bin/sh", "/usr/bin/id"), or cmd /c.
     {"CommandPath", DeepRule::kCommand, SignatureScope::kAnyText,
      R"(/(?:usr/(?:local/)?)?s?bin/)" VELL_COMMANDS R"(\b|\bcmd(?:\.exe)?\s*/[ck]\b)"},

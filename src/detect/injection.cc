@@ -9,7 +9,7 @@ namespace {
 
 bool IsHarmlessForSql(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '/' || c == ':' || c == '-';
+         c == '.' || c == '/' || c == ':';
 }
 
 }  // namespace

@@ -111,7 +111,8 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
         continue;
       }
     }
-    if (left >= 2) {
+    // A "%u" that is no Unicode escape is no lax hex escape either.
+    if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
       const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
         out += static_cast<char>((high * 16 + low) & 0xFF);
@@ -167,7 +168,9 @@ std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {
   std::string current(text);
   for (int pass = 0; pass < 3 && NeedsDecoding(current); ++pass) {
-    std::string next = NormaliseOnce(current, plusIsSpace);
+    // An application reads "+" as a space once, in the text as sent; a "+" that a later pass
+    // decodes is a "+".
+    std::string next = NormaliseOnce(current, plusIsSpace && pass == 0);
     if (next == current) break;
     if (pass == 1 && firstPass != nullptr) *firstPass = current;
     current = std::move(next);

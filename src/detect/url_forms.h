@@ -42,7 +42,8 @@ std::string PercentDecode(std::string_view text);
 // The result is never longer than text.
 std::string NormaliseOnce(std::string_view text, bool plusIsSpace);
 
-// NormaliseOnce repeated until the text no longer changes, three passes at most. When firstPass is
+// NormaliseOnce repeated until the text no longer changes, three passes at most; "+" is a space
+// (with plusIsSpace) in the first pass only. When firstPass is
 // given and a second pass changed the text again (it was encoded more than once), *firstPass is
 // the text after the first pass, which later passes may have turned into something else ("%%32%%66"
 // is "%2%f" after one pass; a second decodes "%fb"); otherwise *firstPass is left empty.
