@@ -3,10 +3,16 @@
 // through bench/detection-report; prints markdown tables.
 //
 // usage: vell_detect_report [--attacks=TSV]... [--benign=LOG] [--false-positives=TXT] [--show=N]
+//                           [--timing]
 //   --attacks          "class<TAB>source<TAB>url" lines (plain or gzip), "#" lines skipped
 //   --benign           an access log of benign requests (any format tools/access_log.h reads)
 //   --false-positives  libinjection's list of benign inputs, each placed as a query value
-//   --show             list up to N missed attacks per class and every flagged benign request
+//   --show             list up to N missed attacks per class and N flagged benign requests
+//   --timing           also time the layer per request on the benign log, every tenth attack and
+//                      16 KB adversarial URLs, deep off and on
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -46,13 +52,15 @@ Catalogue MakeCatalogue() {
   return catalogue;
 }
 
-// What decided one URL at each stage, empty when nothing fired.
+// What fired on one URL in each layer, each asked on its own; empty where nothing fired.
 struct Verdict {
-  std::string raw;     // a catalogue pattern on the raw URL
-  std::string forms;   // a catalogue pattern on a decoded form
-  std::string deep;    // a deep rule
-  std::string detail;  // what the deep rule or form match says
-  std::string First() const { return !raw.empty() ? raw : !forms.empty() ? forms : deep; }
+  std::string raw;           // a catalogue pattern on the raw URL (what the URL rules see today)
+  std::string forms;         // a catalogue pattern on a decoded form, not on the raw URL
+  std::string libinjection;  // a deep rule through libinjection
+  std::string signatures;    // a deep rule through the layer's own signatures
+  std::string detail;        // what the first deep finding or form match says
+  bool Deep() const { return !libinjection.empty() || !signatures.empty(); }
+  bool Any() const { return !raw.empty() || !forms.empty() || Deep(); }
 };
 
 Verdict Inspect(const Catalogue& catalogue, std::string_view url) {
@@ -60,19 +68,24 @@ Verdict Inspect(const Catalogue& catalogue, std::string_view url) {
   vell::PatternSet::Scan scan = catalogue.set.ScanSubject(url);
   DeepRequest request(url);
   for (std::size_t i = 0; i < catalogue.names.size(); ++i) {
-    if (verdict.raw.empty() && !scan.NoneFound() && scan.Found(i)) verdict.raw = catalogue.names[i];
-    if (verdict.forms.empty()) {
+    const bool inRaw = !scan.NoneFound() && scan.Found(i);
+    if (verdict.raw.empty() && inRaw) verdict.raw = catalogue.names[i];
+    if (verdict.forms.empty() && !inRaw) {
       if (const auto match = request.FindInForms(catalogue.set, i)) {
         verdict.forms = catalogue.names[i];
-        if (verdict.detail.empty()) verdict.detail = std::string("form ") + request.forms()[match->form].name;
+        verdict.detail = std::string("form ") + request.forms()[match->form].name;
       }
     }
   }
   for (std::size_t r = 0; r < vell::kDeepRuleCount; ++r) {
-    if (const auto finding = request.Test(static_cast<vell::DeepRule>(r))) {
-      verdict.deep = vell::DeepRuleName(finding->rule);
-      verdict.detail = finding->Describe();
-      break;
+    const auto rule = static_cast<vell::DeepRule>(r);
+    for (auto [detectors, name] : {std::pair{vell::DeepDetectors::kLibinjection, &verdict.libinjection},
+                                   std::pair{vell::DeepDetectors::kSignatures, &verdict.signatures}}) {
+      if (!name->empty()) continue;
+      if (const auto finding = request.Test(rule, detectors)) {
+        *name = vell::DeepRuleName(rule);
+        if (verdict.detail.empty() || !verdict.forms.empty()) verdict.detail = finding->Describe();
+      }
     }
   }
   return verdict;
@@ -93,7 +106,6 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
     return;
   }
   std::map<std::string, ClassCount> classes;
-  std::map<std::string, std::size_t> byDeepRule;
   std::string_view line;
   while (source.Next(&line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -107,13 +119,12 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
     ++count.total;
     if (!verdict.raw.empty()) ++count.raw;
     if (!verdict.raw.empty() || !verdict.forms.empty()) ++count.withForms;
-    if (!verdict.deep.empty()) ++count.deepOnly;
-    if (!verdict.First().empty()) {
+    if (verdict.Deep()) ++count.deepOnly;
+    if (verdict.Any()) {
       ++count.any;
     } else if (count.missed.size() < show) {
       count.missed.push_back(url);
     }
-    if (!verdict.deep.empty()) ++byDeepRule[cls + " " + verdict.deep];
   }
   std::printf("\n### Attacks: %s\n\n", path.c_str());
   std::printf("| class | requests | catalogue, raw URL | catalogue, raw + decoded forms | deep rules alone | all |\n");
@@ -128,21 +139,41 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
   }
 }
 
-// A flagged benign request, counted by what flagged it first.
+// Benign requests flagged by each layer on its own, by the rule that fired.
 struct Flags {
-  std::map<std::string, std::size_t> byRule;
-  std::vector<std::string> lines;
-  std::size_t total = 0;
+  struct Layer {
+    const char* name;
+    std::size_t total = 0;
+    std::map<std::string, std::size_t> byRule;
+    std::vector<std::string> lines;
+  };
+  std::array<Layer, 4> layers{{{"catalogue, raw URL"}, {"catalogue, decoded forms (not raw)"},
+                               {"deep rules, libinjection"}, {"deep rules, own signatures"}}};
+  std::size_t any = 0;
+
   void Add(const Verdict& verdict, const std::string& label, std::size_t show) {
-    ++total;
-    ++byRule[verdict.First()];
-    if (lines.size() < show) lines.push_back(verdict.First() + "  " + label + "  " + verdict.detail);
+    const std::string* fired[] = {&verdict.raw, &verdict.forms, &verdict.libinjection, &verdict.signatures};
+    any += verdict.Any();
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+      if (fired[i]->empty()) continue;
+      Layer& layer = layers[i];
+      ++layer.total;
+      ++layer.byRule[*fired[i]];
+      // The raw URL's flags are today's; only the new layers' are listed.
+      if (i > 0 && layer.lines.size() < show) layer.lines.push_back(label + "  " + verdict.detail);
+    }
   }
-  void Print(const char* what) const {
-    std::printf("%s: %zu flagged", what, total);
-    for (const auto& [rule, n] : byRule) std::printf("; %s %zu", rule.c_str(), n);
-    std::printf("\n");
-    for (const std::string& line : lines) std::printf("    %s\n", line.c_str());
+  void Print(const char* what, std::size_t requests) const {
+    std::printf("\n%s (%zu requests): %zu flagged by any layer\n\n", what, requests, any);
+    std::printf("| layer | flagged | by rule |\n|---|---|---|\n");
+    for (const Layer& layer : layers) {
+      std::string rules;
+      for (const auto& [rule, n] : layer.byRule) rules += (rules.empty() ? "" : ", ") + rule + " " + std::to_string(n);
+      std::printf("| %s | %zu | %s |\n", layer.name, layer.total, rules.c_str());
+    }
+    for (const Layer& layer : layers) {
+      for (const std::string& line : layer.lines) std::printf("    %s: %s\n", layer.name, line.c_str());
+    }
   }
 };
 
@@ -157,25 +188,37 @@ void ReportBenign(const Catalogue& catalogue, const std::string& path, std::size
   // semicolon metacharacter flags and which a production config exempts.
   const re2::RE2 listingLink(R"(\?C=[NMSD];O=[AD]$)");
   Flags listing, others;
-  std::size_t requests = 0, listingRequests = 0;
+  std::size_t listingRequests = 0, otherRequests = 0;
   vell::tools::LogRequest request;
   while (reader.Next(&request)) {
-    ++requests;
     const std::string url(request.url);
     const bool isListing = re2::RE2::PartialMatch(url, listingLink);
-    listingRequests += isListing;
+    (isListing ? listingRequests : otherRequests) += 1;
     const Verdict verdict = Inspect(catalogue, url);
-    if (verdict.First().empty()) continue;
-    (isListing ? listing : others).Add(verdict, url, show);
+    if (verdict.Any()) (isListing ? listing : others).Add(verdict, url, show);
   }
-  std::printf("\n### Benign: %s (%zu requests, %zu directory-listing links)\n\n", path.c_str(), requests,
-              listingRequests);
-  listing.Print("directory-listing links");
-  others.Print("other requests");
+  std::printf("\n### Benign: %s\n", path.c_str());
+  listing.Print("Directory-listing links", listingRequests);
+  others.Print("Other requests", otherRequests);
 }
 
 // Places each line of libinjection's false-positive list in a query value, with the bytes that
 // cannot stand in a request target (space, "#", controls, non-ASCII) percent-encoded.
+std::string QueryValueUrl(std::string_view value) {
+  std::string url = "/index.php?q=";
+  for (const char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F || b == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", b);
+      url += escaped;
+    } else {
+      url += c;
+    }
+  }
+  return url;
+}
+
 void ReportFalsePositives(const Catalogue& catalogue, const std::string& path, std::size_t show) {
   vell::tools::LineSource source;
   std::string error;
@@ -183,37 +226,151 @@ void ReportFalsePositives(const Catalogue& catalogue, const std::string& path, s
     std::fprintf(stderr, "%s\n", error.c_str());
     return;
   }
-  Flags catalogueFlags, libinjectionFlags, ownFlags;
+  Flags flags;
   std::size_t values = 0;
   std::string_view line;
   while (source.Next(&line)) {
     if (line.empty() || line[0] == '#') continue;
     ++values;
-    std::string url = "/index.php?q=";
-    for (const char c : line) {
-      const auto b = static_cast<unsigned char>(c);
-      if (b <= 0x20 || b >= 0x7F || b == '#') {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", b);
-        url += escaped;
-      } else {
-        url += c;
-      }
-    }
+    const std::string url = QueryValueUrl(line);
     const Verdict verdict = Inspect(catalogue, url);
-    if (verdict.First().empty()) continue;
-    if (!verdict.raw.empty() || !verdict.forms.empty()) {
-      catalogueFlags.Add(verdict, url, show);
-    } else if (verdict.detail.find(": libinjection") != std::string::npos) {
-      libinjectionFlags.Add(verdict, url, show);
-    } else {
-      ownFlags.Add(verdict, url, show);
+    if (verdict.Any()) flags.Add(verdict, url, show);
+  }
+  std::printf("\n### libinjection's false positives as query values: %s\n", path.c_str());
+  flags.Print("Values", values);
+}
+
+// ---- Timing: the layer's cost per request, deep off and on, in the same run.
+
+// Deep off: the catalogue on the raw URL, as the URL rules ask it.
+bool InspectOff(const Catalogue& catalogue, std::string_view url) {
+  vell::PatternSet::Scan scan = catalogue.set.ScanSubject(url);
+  if (scan.NoneFound()) return false;
+  bool any = false;
+  for (std::size_t i = 0; i < catalogue.names.size(); ++i) any |= scan.Found(i);
+  return any;
+}
+
+// Deep on: that, then every catalogue pattern on the decoded forms and every deep rule.
+bool InspectOn(const Catalogue& catalogue, std::string_view url) {
+  bool any = InspectOff(catalogue, url);
+  DeepRequest request(url);
+  for (std::size_t i = 0; i < catalogue.names.size(); ++i) any |= request.FindInForms(catalogue.set, i).has_value();
+  for (std::size_t r = 0; r < vell::kDeepRuleCount; ++r) any |= request.Test(static_cast<vell::DeepRule>(r)).has_value();
+  return any;
+}
+
+// 16 KB URLs that make each part of the layer work hardest: many arguments, long values of the
+// bytes libinjection tokenizes, nested and long escapes, texts that start signatures over and over.
+std::vector<std::pair<std::string, std::string>> AdversarialUrls() {
+  constexpr std::size_t kSize = 16384;
+  auto repeat = [](std::string_view prefix, std::string_view unit) {
+    std::string url(prefix);
+    while (url.size() + unit.size() <= kSize) url += unit;
+    return url;
+  };
+  std::vector<std::pair<std::string, std::string>> urls = {
+      {"many arguments", repeat("/?", "a=1&")},
+      {"many names alone", repeat("/?", "a&")},
+      {"empty pieces", repeat("/?", "&")},
+      {"quotes", repeat("/?q=", "'")},
+      {"sql tokens", repeat("/?q=", "1 or 1=1 ")},
+      {"sql comments", repeat("/?q=", "/*")},
+      {"tags", repeat("/?q=", "<a ")},
+      {"attributes", repeat("/?q=", "\" onx=")},
+      {"nested escapes", repeat("/?q=", "%25")},
+      {"unicode escapes", repeat("/?q=", "%u2215")},
+      {"overlong escapes", repeat("/?q=", "%c0%af")},
+      {"raw overlong bytes", repeat("/?q=", "\xC0")},
+      {"lax hex", repeat("/?q=", "%qf")},
+      {"traversal", repeat("/?q=", "..%2f")},
+      {"traversal in path", repeat("/", "%2e%2e%5c")},
+      {"backslashes", repeat("/?q=", "\\")},
+      {"separators", repeat("/?q=", "; ")},
+      {"shell", repeat("/?q=", "$(")},
+      {"system file prefixes", repeat("/?q=", "etc/")},
+      {"line breaks", repeat("/?q=", "%0d%0a")},
+      {"plus", repeat("/?q=", "+")},
+  };
+  // A payload at the end of a long harmless run.
+  urls.push_back({"padded sqli", repeat("/?q=", "a").substr(0, kSize - 12) + "'%20or%201--"});
+  return urls;
+}
+
+struct Timing {
+  double p50 = 0, p99 = 0, max = 0, mean = 0;
+};
+
+template <typename F>
+Timing TimeEach(const std::vector<std::string>& urls, F inspect) {
+  constexpr int kPasses = 5;
+  std::vector<double> perRequest;
+  perRequest.reserve(urls.size());
+  for (const std::string& url : urls) {
+    double passes[kPasses];
+    for (double& pass : passes) {
+      const auto start = std::chrono::steady_clock::now();
+      volatile bool sink = inspect(url);
+      (void)sink;
+      pass = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    }
+    std::sort(passes, passes + kPasses);
+    perRequest.push_back(passes[kPasses / 2]);
+  }
+  Timing t;
+  if (perRequest.empty()) return t;
+  for (const double us : perRequest) t.mean += us / perRequest.size();
+  std::sort(perRequest.begin(), perRequest.end());
+  t.p50 = perRequest[perRequest.size() / 2];
+  t.p99 = perRequest[perRequest.size() * 99 / 100];
+  t.max = perRequest.back();
+  return t;
+}
+
+void ReportTiming(const Catalogue& catalogue, const std::string& benign, const std::vector<std::string>& attacks) {
+  std::vector<std::pair<std::string, std::vector<std::string>>> corpora;
+  if (!benign.empty()) {
+    vell::tools::AccessLogReader reader;
+    std::string error;
+    if (reader.Open(benign, vell::tools::LogFormat::Unknown, &error)) {
+      std::vector<std::string> urls;
+      vell::tools::LogRequest request;
+      while (reader.Next(&request)) urls.emplace_back(request.url);
+      corpora.push_back({"benign", std::move(urls)});
     }
   }
-  std::printf("\n### libinjection's false positives as query values: %s (%zu values)\n\n", path.c_str(), values);
-  catalogueFlags.Print("by the catalogue");
-  libinjectionFlags.Print("by libinjection (deep rules)");
-  ownFlags.Print("by the deep layer's own signatures");
+  for (const std::string& path : attacks) {
+    vell::tools::LineSource source;
+    std::string error;
+    if (!source.Open(path, &error)) continue;
+    std::vector<std::string> urls;
+    std::string_view line;
+    std::size_t n = 0;
+    while (source.Next(&line)) {
+      const std::size_t tab = line.rfind('\t');
+      // Every tenth attack: enough for the distribution, a run stays short.
+      if (line.empty() || line[0] == '#' || tab == std::string_view::npos || n++ % 10 != 0) continue;
+      urls.emplace_back(line.substr(tab + 1));
+    }
+    corpora.push_back({"attacks (every 10th of " + path + ")", std::move(urls)});
+  }
+  std::printf("\n### Time per request of the layer (microseconds, median of 5 passes per request)\n\n");
+  std::printf("Deep off: the full catalogue on the raw URL. Deep on: that, the catalogue on every decoded "
+              "form and the five deep rules.\n\n");
+  std::printf("| corpus | requests | off p50 | off p99 | off mean | on p50 | on p99 | on mean | on max | on/off mean |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  auto off = [&](const std::string& url) { return InspectOff(catalogue, url); };
+  auto on = [&](const std::string& url) { return InspectOn(catalogue, url); };
+  for (const auto& [name, urls] : corpora) {
+    const Timing a = TimeEach(urls, off), b = TimeEach(urls, on);
+    std::printf("| %s | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f | %.1fx |\n", name.c_str(), urls.size(),
+                a.p50, a.p99, a.mean, b.p50, b.p99, b.mean, b.max, a.mean > 0 ? b.mean / a.mean : 0.0);
+  }
+  std::printf("\n16 KB adversarial URLs:\n\n| input | bytes | off us | on us |\n|---|---|---|---|\n");
+  for (const auto& [name, url] : AdversarialUrls()) {
+    const Timing a = TimeEach({url}, off), b = TimeEach({url}, on);
+    std::printf("| %s | %zu | %.1f | %.1f |\n", name.c_str(), url.size(), a.max, b.max);
+  }
 }
 
 }  // namespace
@@ -222,6 +379,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> attacks;
   std::string benign, falsePositives;
   std::size_t show = 0;
+  bool timing = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* prefix) -> std::optional<std::string> {
@@ -235,6 +393,8 @@ int main(int argc, char** argv) {
       benign = *v;
     } else if (auto v = value("--false-positives=")) {
       falsePositives = *v;
+    } else if (arg == "--timing") {
+      timing = true;
     } else if (auto v = value("--show=")) {
       show = std::stoul(*v);
     } else {
@@ -246,5 +406,6 @@ int main(int argc, char** argv) {
   for (const std::string& path : attacks) ReportAttacks(catalogue, path, show);
   if (!benign.empty()) ReportBenign(catalogue, benign, show);
   if (!falsePositives.empty()) ReportFalsePositives(catalogue, falsePositives, show);
+  if (timing) ReportTiming(catalogue, benign, attacks);
   return 0;
 }

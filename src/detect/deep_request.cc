@@ -116,12 +116,13 @@ DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) cons
   return finding;
 }
 
-std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, Subject& subject) {
+std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors, Subject& subject) {
   const std::string& text = *subject.text;
   // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
   // SQL and HTML.
   if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
-  if (rule == DeepRule::kSQLi && subject.sqli != 0) {
+  const bool libinjection = detectors != DeepDetectors::kSignatures;
+  if (libinjection && rule == DeepRule::kSQLi && subject.sqli != 0) {
     if (subject.sqli < 0) {
       subject.sqli = 0;
       if (MayBeSqlInjection(text)) {
@@ -139,7 +140,7 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, Subject& subj
       return finding;
     }
   }
-  if (rule == DeepRule::kXSS && subject.xss != 0) {
+  if (libinjection && rule == DeepRule::kXSS && subject.xss != 0) {
     if (subject.xss < 0) subject.xss = MayBeXss(text) && DetectXss(text) ? 1 : 0;
     if (subject.xss == 1) {
       DeepFinding finding = MakeFinding(rule, subject);
@@ -149,6 +150,7 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, Subject& subj
       return finding;
     }
   }
+  if (detectors == DeepDetectors::kLibinjection) return std::nullopt;
   const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
   if (!subject.signaturesKnown) {
     subject.signatures = matcher.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
@@ -168,9 +170,9 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, Subject& subj
   return finding;
 }
 
-std::optional<DeepFinding> DeepRequest::Test(DeepRule rule) {
+std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detectors) {
   for (Subject& subject : subjects()) {
-    if (std::optional<DeepFinding> finding = TestSubject(rule, subject)) return finding;
+    if (std::optional<DeepFinding> finding = TestSubject(rule, detectors, subject)) return finding;
   }
   return std::nullopt;
 }

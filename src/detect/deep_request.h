@@ -48,6 +48,10 @@ struct DeepFinding {
   std::string Describe() const;
 };
 
+// Which detectors a deep rule runs: all of them (what a request meets), or one kind alone (for
+// measuring what each adds).
+enum class DeepDetectors : uint8_t { kAll, kLibinjection, kSignatures };
+
 // A URL rules' pattern found in one of the URL's decoded forms.
 struct FormMatch {
   std::size_t form;  // index into DeepRequest::forms(), never 0 (the raw URL)
@@ -72,7 +76,7 @@ class DeepRequest {
   // The first finding of rule in the decoded path, then in each argument's name and value in
   // order, then in the irregular query; nothing when the rule finds nothing. Within one text, libinjection answers before the
   // rule's own signatures.
-  std::optional<DeepFinding> Test(DeepRule rule);
+  std::optional<DeepFinding> Test(DeepRule rule, DeepDetectors detectors = DeepDetectors::kAll);
 
   // The first decoded form after the raw URL in which pattern `index` of set occurs, or nothing.
   // Each form is scanned by set once per request; later questions about the same set reuse the
@@ -92,7 +96,7 @@ class DeepRequest {
     char fingerprint[8] = {};
   };
   std::vector<Subject>& subjects();
-  std::optional<DeepFinding> TestSubject(DeepRule rule, Subject& subject);
+  std::optional<DeepFinding> TestSubject(DeepRule rule, DeepDetectors detectors, Subject& subject);
   DeepFinding MakeFinding(DeepRule rule, const Subject& subject) const;
 
   std::string_view url_;

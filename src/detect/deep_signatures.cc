@@ -16,12 +16,12 @@ constexpr const char* kRuleNames[kDeepRuleCount] = {"DeepSQLi", "DeepXSS", "Deep
                                                     "DeepCRLF"};
 
 // A command that attackers run first to see whether injection worked, fetch a second stage or
-// open a shell; common English words (more, type, find, set) are left out.
+// open a shell; common English words (more, type, find, set, exec) are left out.
 #define VELL_COMMANDS                                                                            \
   "(?:cat|id|ls|uname|whoami|wget|curl|nc|ncat|netcat|bash|sh|zsh|ksh|csh|dash|ping|nslookup|"  \
   "dig|host|echo|rm|chmod|chown|python[23]?|perl|php|ruby|lua|dir|ipconfig|ifconfig|cmd|"       \
   "powershell|sleep|telnet|ftp|tftp|pwd|ps|kill|env|printenv|touch|mkdir|nohup|sudo|passwd|"   \
-  "systeminfo|tasklist|certutil|bitsadmin|wmic|netstat|hostname|traceroute|xterm|exec|eval|"   \
+  "systeminfo|tasklist|certutil|bitsadmin|wmic|netstat|hostname|traceroute|xterm|"   \
   "base64|busybox|socat|awk|sed|grep|timeout|net\\s+user|type\\s+\\S*[a-z]:)"
 
 }  // namespace
