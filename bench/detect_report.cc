@@ -270,6 +270,14 @@ std::vector<std::pair<std::string, std::string>> AdversarialUrls() {
     return url;
   };
   std::vector<std::pair<std::string, std::string>> urls = {
+      // The module benchmark's own (bench/gen_corpus.py).
+      {"path %0d", repeat("/", "%0d")},
+      {"path %0d%0a", repeat("/", "%0d%0a")},
+      {"path %5cx", repeat("/", "%5cx")},
+      {"path a=", repeat("/", "a=")},
+      {"path quotes", repeat("/", "'")},
+      {"padded crlf injection", repeat("/?", "%0d").substr(0, kSize - 33) + "%0d%0aContent-Type:%20text/html"},
+      // Each part of the deep layer at its hardest.
       {"many arguments", repeat("/?", "a=1&")},
       {"many names alone", repeat("/?", "a&")},
       {"empty pieces", repeat("/?", "&")},

@@ -12,6 +12,13 @@ namespace {
 
 constexpr std::size_t kDescribedTextMax = 200;
 
+// Counts size against a detector's budget; false (and nothing counted) when it would go over.
+bool WithinBudget(std::size_t& used, std::size_t size) {
+  if (used + size > kInjectionBudget) return false;
+  used += size;
+  return true;
+}
+
 void AppendPrintable(std::string_view text, std::string& out) {
   for (const char c : text.substr(0, kDescribedTextMax)) {
     const auto b = static_cast<unsigned char>(c);
@@ -72,15 +79,18 @@ const std::vector<Argument>& DeepRequest::arguments() {
   if (!argumentsKnown_) {
     if (queryStart_ < url_.size()) {
       const std::string_view query = url_.substr(queryStart_ + 1);
-      arguments_ = SplitArguments(query);
-      if (!QueryIsFormEncoded(query)) query_ = Normalise(query, true);
+      ParsedQuery parsed = SplitArguments(query);
+      arguments_ = std::move(parsed.arguments);
+      // A query that is one name alone is already a text of its own.
+      const bool oneName = arguments_.size() == 1 && query.find('=') == std::string_view::npos;
+      query_ = parsed.formEncoded ? std::move(parsed.rest) : oneName ? std::string() : Normalise(query, true);
     }
     argumentsKnown_ = true;
   }
   return arguments_;
 }
 
-const std::string& DeepRequest::irregularQuery() {
+const std::string& DeepRequest::queryText() {
   arguments();
   return query_;
 }
@@ -122,11 +132,12 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors
   // SQL and HTML.
   if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
   const bool libinjection = detectors != DeepDetectors::kSignatures;
+  const std::string_view window = std::string_view(text).substr(0, kInjectionWindow);
   if (libinjection && rule == DeepRule::kSQLi && subject.sqli != 0) {
     if (subject.sqli < 0) {
       subject.sqli = 0;
-      if (MayBeSqlInjection(text)) {
-        if (const std::optional<std::string> fingerprint = DetectSqlInjection(text)) {
+      if (MayBeSqlInjection(window) && WithinBudget(sqliBytes_, window.size())) {
+        if (const std::optional<std::string> fingerprint = DetectSqlInjection(window)) {
           subject.sqli = 1;
           fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
         }
@@ -141,7 +152,9 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors
     }
   }
   if (libinjection && rule == DeepRule::kXSS && subject.xss != 0) {
-    if (subject.xss < 0) subject.xss = MayBeXss(text) && DetectXss(text) ? 1 : 0;
+    if (subject.xss < 0) {
+      subject.xss = MayBeXss(window) && WithinBudget(xssBytes_, window.size()) && DetectXss(window) ? 1 : 0;
+    }
     if (subject.xss == 1) {
       DeepFinding finding = MakeFinding(rule, subject);
       finding.detector = "libinjection";
@@ -178,6 +191,7 @@ std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detect
 }
 
 std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
+  if (!formsKnown_ && !NeedsDecoding(url_)) return std::nullopt;  // the raw URL is the only form
   const std::vector<UrlForm>& all = forms();
   if (scannedSet_ != &set) {
     scans_.clear();

@@ -23,8 +23,9 @@
 
 namespace vell {
 
-// The decoded texts that deep rules test. The whole query is one more text when it is not form
-// encoded (QueryIsFormEncoded), for the own signatures only.
+// The decoded texts that deep rules test. The query is one more text when it is not form encoded
+// (all of it) or has more than kMaxArguments arguments (the pieces past them), for the own
+// signatures only.
 enum class DeepSubjectKind : uint8_t { kPath, kArgumentName, kArgumentValue, kQuery };
 
 // What a deep rule found: where, in which decoded text, by which detector, and the evidence.
@@ -48,6 +49,15 @@ struct DeepFinding {
   std::string Describe() const;
 };
 
+// libinjection costs up to some 60 ns per byte on hostile text, so it reads the first
+// kInjectionWindow bytes of each text, and each of its two detectors reads at most
+// kInjectionBudget bytes per request (the own signatures, linear, read everything). An
+// application's values are rarely longer than the window (IIS's default limit for a whole query
+// string is 2048 bytes); an attack that pads a value past it or sends more than the budget of
+// suspicious text before its payload is left to the own signatures.
+inline constexpr std::size_t kInjectionWindow = 512;
+inline constexpr std::size_t kInjectionBudget = 4096;
+
 // Which detectors a deep rule runs: all of them (what a request meets), or one kind alone (for
 // measuring what each adds).
 enum class DeepDetectors : uint8_t { kAll, kLibinjection, kSignatures };
@@ -70,11 +80,11 @@ class DeepRequest {
   const std::string& path();
   // The query's arguments (SplitArguments); none without a "?".
   const std::vector<Argument>& arguments();
-  // The query normalised ("+" as a space) when it is not form encoded, otherwise empty.
-  const std::string& irregularQuery();
+  // The query as one text (see DeepSubjectKind::kQuery), or empty.
+  const std::string& queryText();
 
   // The first finding of rule in the decoded path, then in each argument's name and value in
-  // order, then in the irregular query; nothing when the rule finds nothing. Within one text, libinjection answers before the
+  // order, then in the query as one text; nothing when the rule finds nothing. Within one text, libinjection answers before the
   // rule's own signatures.
   std::optional<DeepFinding> Test(DeepRule rule, DeepDetectors detectors = DeepDetectors::kAll);
 
@@ -108,6 +118,7 @@ class DeepRequest {
   std::string query_;
   std::vector<Argument> arguments_;
   std::vector<Subject> subjects_;
+  std::size_t sqliBytes_ = 0, xssBytes_ = 0;  // read by libinjection so far
   const PatternSet* scannedSet_ = nullptr;
   std::vector<PatternSet::Scan> scans_;  // scans_[i] is of forms_[i + 1]
 };

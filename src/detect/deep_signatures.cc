@@ -110,6 +110,17 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
 
 #undef VELL_COMMANDS
 
+namespace {
+
+void AddAlternative(const char* pattern, std::string& to) {
+  if (!to.empty()) to += '|';
+  to += "(?:";
+  to += pattern;
+  to += ')';
+}
+
+}  // namespace
+
 const char* DeepRuleName(DeepRule rule) { return kRuleNames[static_cast<std::size_t>(rule)]; }
 
 std::optional<DeepRule> FindDeepRule(std::string_view name) {
@@ -121,6 +132,10 @@ std::optional<DeepRule> FindDeepRule(std::string_view name) {
 
 struct DeepSignatureMatcher::Impl {
   re2::RE2::Options options;
+  // Whether any signature occurs at all, for values and for other texts: one search that stops at
+  // the first match and allocates nothing, which answers most texts (the set allocates on every
+  // call and always reads to the end).
+  std::unique_ptr<re2::RE2> anyInValue, anyInText;
   std::unique_ptr<re2::RE2::Set> set;
   std::vector<std::unique_ptr<re2::RE2>> single;
 };
@@ -135,20 +150,26 @@ DeepSignatureMatcher::DeepSignatureMatcher() : impl_(std::make_unique<Impl>()) {
   // time.
   options.set_max_mem(32 << 20);
   impl_->set = std::make_unique<re2::RE2::Set>(options, re2::RE2::UNANCHORED);
+  std::string anyInValue, anyInText;
   for (std::size_t i = 0; i < DeepSignatures.size(); ++i) {
     const DeepSignature& signature = DeepSignatures[i];
+    AddAlternative(signature.pattern, anyInValue);
+    if (signature.scope != SignatureScope::kValue) AddAlternative(signature.pattern, anyInText);
     impl_->set->Add(signature.pattern, nullptr);
     impl_->single.push_back(std::make_unique<re2::RE2>(signature.pattern, options));
     ruleMasks_[static_cast<std::size_t>(signature.rule)] |= SignatureMask{1} << i;
     if (signature.scope == SignatureScope::kValue) valueOnly_ |= SignatureMask{1} << i;
   }
   impl_->set->Compile();
+  impl_->anyInValue = std::make_unique<re2::RE2>(anyInValue, options);
+  impl_->anyInText = std::make_unique<re2::RE2>(anyInText, options);
 }
 
 DeepSignatureMatcher::~DeepSignatureMatcher() = default;
 
 SignatureMask DeepSignatureMatcher::Match(std::string_view text, bool isValue) const {
   const SignatureMask wanted = isValue ? ~SignatureMask{0} : ~valueOnly_;
+  if (!re2::RE2::PartialMatch(text, isValue ? *impl_->anyInValue : *impl_->anyInText)) return 0;
   std::vector<int> hits;
   re2::RE2::Set::ErrorInfo error{};
   SignatureMask found = 0;

@@ -18,9 +18,9 @@ std::optional<std::string> DetectSqlInjection(std::string_view value);
 bool DetectXss(std::string_view value);
 
 // Whether a detector could flag value at all, so that most values need no detector run. Values
-// made only of letters, digits and "_", ".", "/" and ":" never read as SQL injection ("-" can:
-// "1--" is a number and a comment), and values without "<", ">", "=", a quote or a back-quote
-// never as XSS.
+// made only of letters, digits and "_", ".", "/", ":" and "-" without a "--" (a comment: "1--"
+// reads as SQL) never read as SQL injection, and values without "<", ">", "=", a quote or a
+// back-quote never as XSS.
 bool MayBeSqlInjection(std::string_view value);
 bool MayBeXss(std::string_view value);
 

@@ -2,32 +2,49 @@
 #include "detect/url_forms.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace vell {
 
 namespace {
 
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Digit values by byte, -1 for a byte that is no digit. The lax table counts letters on past "f"
+// ("g" is 16, "z" is 35), as servers that accept the "%bg%qf" spelling of "%c0%af" do.
+template <int kLetters>
+constexpr std::array<int8_t, 256> DigitTable() {
+  std::array<int8_t, 256> table{};
+  for (int8_t& value : table) value = -1;
+  for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < kLetters; ++i) table['a' + i] = table['A' + i] = static_cast<int8_t>(10 + i);
+  return table;
 }
+constexpr std::array<int8_t, 256> kHexDigits = DigitTable<6>();
+constexpr std::array<int8_t, 256> kLaxHexDigits = DigitTable<26>();
 
-// A digit as a lax hex decoder counts it: letters go on past "f" ("g" is 16, "z" is 35), as in
-// the "%bg%qf" spelling of "%c0%af" that scanners send to servers which decode that way.
-int LaxHexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return -1;
-}
+int HexValue(char c) { return kHexDigits[static_cast<unsigned char>(c)]; }
+int LaxHexValue(char c) { return kLaxHexDigits[static_cast<unsigned char>(c)]; }
 
-// Appends the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
+// The output of a decoding step, which never writes more bytes than it reads: a buffer of the
+// input's size written through a pointer, without a capacity check per byte.
+class StepOutput {
+ public:
+  explicit StepOutput(std::size_t size) : text_(size, '\0'), end_(text_.data()) {}
+  void Put(char c) { *end_++ = c; }
+  std::string Take() {
+    text_.resize(static_cast<std::size_t>(end_ - text_.data()));
+    return std::move(text_);
+  }
+
+ private:
+  std::string text_;
+  char* end_;
+};
+
+// Puts the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
 // the characters that separate paths as their ASCII character, anything else as UTF-8 (at most
 // three bytes, so never longer than the six-byte escape).
-void AppendCodePoint(uint32_t cp, std::string& out) {
+void PutCodePoint(uint32_t cp, StepOutput& out) {
   if (cp >= 0xFF01 && cp <= 0xFF5E) cp -= 0xFEE0;  // full-width ASCII
   switch (cp) {
     case 0x2215: case 0x2044: case 0x29F8: case 0xFE6B:  // division and fraction slashes, big solidus
@@ -43,20 +60,21 @@ void AppendCodePoint(uint32_t cp, std::string& out) {
       cp = '.';
       break;
     case 0x2025:  // two-dot leader
-      out += "..";
+      out.Put('.');
+      out.Put('.');
       return;
     default:
       break;
   }
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    out.Put(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.Put(static_cast<char>(0xC0 | (cp >> 6)));
+    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
   } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.Put(static_cast<char>(0xE0 | (cp >> 12)));
+    out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -89,16 +107,11 @@ std::size_t OverlongAt(std::string_view text, std::size_t i, char* ascii) {
 
 // The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace.
 std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
-  std::string out;
-  out.reserve(text.size());
+  StepOutput out(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '+' && plusIsSpace) {
-      out += ' ';
-      continue;
-    }
     if (c != '%') {
-      out += c;
+      out.Put(c == '+' && plusIsSpace ? ' ' : c);
       continue;
     }
     const std::size_t left = text.size() - i - 1;
@@ -106,7 +119,7 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
       const int d0 = HexValue(text[i + 2]), d1 = HexValue(text[i + 3]);
       const int d2 = HexValue(text[i + 4]), d3 = HexValue(text[i + 5]);
       if ((d0 | d1 | d2 | d3) >= 0) {
-        AppendCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), out);
+        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), out);
         i += 5;
         continue;
       }
@@ -115,54 +128,59 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
     if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
       const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
-        out += static_cast<char>((high * 16 + low) & 0xFF);
+        out.Put(static_cast<char>((high * 16 + low) & 0xFF));
         i += 2;
         continue;
       }
     }
-    out += c;
+    out.Put(c);
   }
-  return out;
+  return out.Take();
 }
 
 }  // namespace
 
 bool NeedsDecoding(std::string_view text) {
+  static constexpr std::array<bool, 256> kStartsDecoding = [] {
+    std::array<bool, 256> table{};
+    table['%'] = table['+'] = table['\\'] = table[0] = true;
+    for (std::size_t b = 0xC0; b < table.size(); ++b) table[b] = true;
+    return table;
+  }();
   for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b == '%' || b == '+' || b == '\\' || b == 0 || b >= 0xC0) return true;
+    if (kStartsDecoding[static_cast<unsigned char>(c)]) return true;
   }
   return false;
 }
 
 std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  StepOutput out(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && text.size() - i > 2) {
       const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
-        out += static_cast<char>(high * 16 + low);
+        out.Put(static_cast<char>(high * 16 + low));
         i += 2;
         continue;
       }
     }
-    out += text[i];
+    out.Put(text[i]);
   }
-  return out;
+  return out.Take();
 }
 
 std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
   const std::string decoded = DecodeEscapes(text, plusIsSpace);
-  std::string out;
-  out.reserve(decoded.size());
+  StepOutput out(decoded.size());
   for (std::size_t i = 0; i < decoded.size(); ++i) {
     char c = decoded[i];
-    if (const std::size_t length = OverlongAt(decoded, i, &c)) i += length - 1;
+    if (static_cast<unsigned char>(c) >= 0xC0) {
+      if (const std::size_t length = OverlongAt(decoded, i, &c)) i += length - 1;
+    }
     if (c == '\0') continue;
-    out += c == '\\' ? '/' : c;
+    out.Put(c == '\\' ? '/' : c);
   }
-  return out;
+  return out.Take();
 }
 
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {

@@ -92,7 +92,7 @@ TEST(DeepRequest, DecodesOnlyWhatIsThere) {
   EXPECT_EQ(query.path(), "/a/b");
   ASSERT_EQ(query.arguments().size(), 2u);
   EXPECT_EQ(query.arguments()[0].value, "A");
-  EXPECT_EQ(query.irregularQuery(), "x=A&y");
+  EXPECT_EQ(query.queryText(), "x=A&y");
 }
 
 // The catalogue's signatures meet the decoded forms, so that an encoding hides nothing from them.

@@ -44,9 +44,9 @@ TEST(Injection, KnownAttacksAndBenignValues) {
 }
 
 // The quick "harmless" answers never hide a value that the detector would flag: random values over
-// the harmless alphabets, and over those alphabets plus one byte the quick test lets through.
+// the harmless alphabets (with SQL keywords and "-", which is harmless alone but not doubled).
 TEST(Injection, HarmlessValuesAreNeverFlagged) {
-  const std::string sqlHarmless = "abcdefghijklmnopqrstuvwxyzORUNIONSELECT0123456789_./:";
+  const std::string sqlHarmless = "abcdefghijklmnopqrstuvwxyzORUNIONSELECT0123456789_./:--";
   const std::string xssHarmless = "abcdefghijklmnopqrstuvwxyzSCRIPT0123456789 ():;/.,!?-&#%javascrt";
   std::mt19937 random(7);
   for (int round = 0; round < 20000; ++round) {
@@ -56,12 +56,15 @@ TEST(Injection, HarmlessValuesAreNeverFlagged) {
       sql += sqlHarmless[random() % sqlHarmless.size()];
       xss += xssHarmless[random() % xssHarmless.size()];
     }
-    ASSERT_FALSE(MayBeSqlInjection(sql));
     ASSERT_FALSE(MayBeXss(xss));
-    EXPECT_FALSE(DetectSqlInjection(sql).has_value()) << sql;
+    if (sql.find("--") == std::string::npos) {
+      ASSERT_FALSE(MayBeSqlInjection(sql));
+      EXPECT_FALSE(DetectSqlInjection(sql).has_value()) << sql;
+    }
     EXPECT_FALSE(DetectXss(xss)) << xss;
   }
   EXPECT_TRUE(MayBeSqlInjection("1--"));
+  EXPECT_FALSE(MayBeSqlInjection("puppet-labs/2.0"));
   EXPECT_TRUE(MayBeSqlInjection("1 or 1"));
   EXPECT_TRUE(MayBeXss("<x"));
 }
