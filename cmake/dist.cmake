@@ -1,6 +1,6 @@
 # dist (Windows builds): the zip an IIS operator installs from, holding vell.dll, an example
-# config.ini, vell.exe (for vell check) and the installation notes, which are the README's
-# "Installing on IIS" section.
+# config.ini, vell.exe (for vell check), the installation notes, which are the README's
+# "Installing on IIS" section, and the licence of libinjection, which the DLL carries.
 if(NOT WIN32)
   return()
 endif()
@@ -15,6 +15,9 @@ add_custom_target(dist
   COMMAND "${CMAKE_COMMAND}" -E make_directory "${_dist_dir}/${_dist_name}"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:vell>" "${_dist_dir}/${_dist_name}/vell.dll"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:vell_cli>" "${_dist_dir}/${_dist_name}/vell.exe"
+  # libinjection, compiled into vell.dll, asks for its licence to travel with the binary.
+  COMMAND "${CMAKE_COMMAND}" -E copy "${VELL_LIBINJECTION_SOURCE_DIR}/COPYING"
+          "${_dist_dir}/${_dist_name}/LICENSE-libinjection.txt"
   # The runtime libraries linked in carry debug sections that an installed filter does not need.
   COMMAND "${CMAKE_STRIP}" --strip-debug "${_dist_dir}/${_dist_name}/vell.dll"
           "${_dist_dir}/${_dist_name}/vell.exe"
