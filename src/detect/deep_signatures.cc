@@ -97,10 +97,10 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
     {"CommandPath", DeepRule::kCommand, SignatureScope::kAnyText,
      R"(/(?:usr/(?:local/)?)?s?bin/)" VELL_COMMANDS R"(\b|\bcmd(?:\.exe)?\s*/[ck]\b)"},
     // Code that a server-side interpreter would run: a PHP block or a call of a function that
-    // starts a process, and server-side include directives.
+    // starts a process, and server-side and edge-side include directives.
     {"CodeExecution", DeepRule::kCommand, SignatureScope::kAnyText,
      R"(<\?php\b|\b(?:system|exec|passthru|shell_exec|popen|proc_open)\s*\(\s*['"$]|\bphpinfo\s*\()"
-     R"(|<!--\s*#\s*(?:exec|include)\b)"},
+     R"(|<!--\s*#\s*(?:exec|include|echo|config|set|printenv|fsize|flastmod|if)\b|<esi:[a-z])"},
 
     // ---- DeepCRLF
     // A line break followed by a header ("\r\nSet-Cookie:"), which splits a response whose header

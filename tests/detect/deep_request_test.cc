@@ -62,6 +62,21 @@ TEST(DeepRequest, RulesFindTheirAttacks) {
   }
 }
 
+// The work per request is bounded, and what falls outside a bound is still read by the own
+// signatures: the arguments past the limit as one text, a value past libinjection's window.
+TEST(DeepRequest, BoundsLeaveTheRestToTheOwnSignatures) {
+  std::string manyArguments = "/p?";
+  for (std::size_t i = 0; i < kMaxArguments + 5; ++i) manyArguments += "a" + std::to_string(i) + "=1&";
+  manyArguments += "cmd=x;cat%20/etc/passwd";
+  DeepRequest many(manyArguments);
+  EXPECT_EQ(many.arguments().size(), kMaxArguments);
+  EXPECT_EQ(Summary(many.Test(DeepRule::kCommand)), "query CommandAfterSeparator ;cat ");
+
+  const std::string padded = "/p?q=" + std::string(kInjectionWindow, 'a') + "'%20or%201=1--";
+  DeepRequest request(padded);
+  EXPECT_EQ(Summary(request.Test(DeepRule::kSQLi)), "value SqlTautology ' or 1=");
+}
+
 TEST(DeepRequest, FindingSaysWhereAndWhat) {
   DeepRequest request("/p?a=1&user=%27%20or%201%3D1--");
   const std::optional<DeepFinding> finding = request.Test(DeepRule::kSQLi);

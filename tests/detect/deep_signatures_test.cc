@@ -128,6 +128,9 @@ const SignatureCase kSignatures[] = {
     {"CodeExecution", "system(\"ls\")", true, true},
     {"CodeExecution", "phpinfo()", true, true},
     {"CodeExecution", "<!--#exec cmd=\"ls\" -->", true, true},
+    {"CodeExecution", "<!--#echo var=\"DATE_LOCAL\" -->", true, true},
+    {"CodeExecution", "<esi:include src=\"http://x/\"/>", true, true},
+    {"CodeExecution", "<!-- a comment -->", true, false},
     {"CodeExecution", "the system (new)", true, false},
     // HeaderInjection
     {"HeaderInjection", "x\r\nSet-Cookie: a=b", true, true},
