@@ -60,9 +60,21 @@ struct Verdict {
   std::string libinjection;  // a deep rule through libinjection
   std::string signatures;    // a deep rule through the layer's own signatures
   std::string detail;        // what the first deep finding or form match says
+  vell::SignatureMask signatureHits = 0;  // every own signature that occurs in a decoded text
   bool Deep() const { return !libinjection.empty() || !signatures.empty(); }
   bool Any() const { return !raw.empty() || !forms.empty() || Deep(); }
 };
+
+// The own signatures that occur in any of the texts the deep rules read.
+vell::SignatureMask SignatureHits(DeepRequest& request) {
+  const vell::DeepSignatureMatcher& matcher = vell::BuiltInDeepSignatures();
+  vell::SignatureMask hits = matcher.Match(request.path(), false) | matcher.Match(request.queryText(), false);
+  for (const vell::Argument& argument : request.arguments()) {
+    hits |= matcher.Match(argument.name, false) | matcher.Match(argument.value, true) |
+            matcher.Match(argument.valueFirstPass, true);
+  }
+  return hits;
+}
 
 Verdict Inspect(const Catalogue& catalogue, std::string_view url) {
   Verdict verdict;
@@ -89,6 +101,7 @@ Verdict Inspect(const Catalogue& catalogue, std::string_view url) {
       }
     }
   }
+  verdict.signatureHits = SignatureHits(request);
   return verdict;
 }
 
@@ -111,6 +124,8 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
   vell::tools::LineSource source;
   if (!OpenLines(path, source)) return;
   std::map<std::string, ClassCount> classes;
+  // Per own signature: the attacks it fires on, and those that nothing else catches.
+  std::array<std::size_t, vell::kDeepSignatureCount> hits{}, alone{};
   std::string_view line;
   while (source.Next(&line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -125,6 +140,12 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
     if (!verdict.raw.empty()) ++count.raw;
     if (!verdict.raw.empty() || !verdict.forms.empty()) ++count.withForms;
     if (verdict.Deep()) ++count.deepOnly;
+    const bool othersCatch = !verdict.raw.empty() || !verdict.forms.empty() || !verdict.libinjection.empty();
+    for (std::size_t i = 0; i < vell::kDeepSignatureCount; ++i) {
+      if (((verdict.signatureHits >> i) & 1u) == 0) continue;
+      ++hits[i];
+      alone[i] += !othersCatch && verdict.signatureHits == (vell::SignatureMask{1} << i);
+    }
     if (verdict.Any()) {
       ++count.any;
     } else if (count.missed.size() < show) {
@@ -138,6 +159,12 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
     std::printf("| %s | %zu | %.1f%% | %.1f%% | %.1f%% | **%.1f%%** |\n", cls.c_str(), count.total,
                 Percent(count.raw, count.total), Percent(count.withForms, count.total),
                 Percent(count.deepOnly, count.total), Percent(count.any, count.total));
+  }
+  std::printf("\nOwn signatures: the attacks each occurs in, and those that only it catches (no catalogue "
+              "pattern, libinjection or other signature):\n\n| signature | rule | attacks | only it |\n|---|---|---|---|\n");
+  for (std::size_t i = 0; i < vell::kDeepSignatureCount; ++i) {
+    std::printf("| %s | %s | %zu | %zu |\n", vell::DeepSignatures[i].name,
+                vell::DeepRuleName(vell::DeepSignatures[i].rule), hits[i], alone[i]);
   }
   for (const auto& [cls, count] : classes) {
     for (const std::string& url : count.missed) std::printf("missed %s: %s\n", cls.c_str(), url.c_str());

@@ -51,10 +51,10 @@ struct DeepFinding {
 
 // libinjection costs up to some 60 ns per byte on hostile text, so it reads the first
 // kInjectionWindow bytes of each text, and each of its two detectors reads at most
-// kInjectionBudget bytes per request (the own signatures, linear, read everything). An
-// application's values are rarely longer than the window (IIS's default limit for a whole query
-// string is 2048 bytes); an attack that pads a value past it or sends more than the budget of
-// suspicious text before its payload is left to the own signatures.
+// kInjectionBudget bytes per request; the own signatures, linear, read everything. Its SQL
+// detector decides on a value's first few tokens anyway, and no attack of the measured corpora
+// needs more than the window; a payload padded past the window, or sent after more than the budget
+// of suspicious text, is left to the own signatures.
 inline constexpr std::size_t kInjectionWindow = 512;
 inline constexpr std::size_t kInjectionBudget = 4096;
 

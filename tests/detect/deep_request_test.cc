@@ -66,7 +66,11 @@ TEST(DeepRequest, RulesFindTheirAttacks) {
 // signatures: the arguments past the limit as one text, a value past libinjection's window.
 TEST(DeepRequest, BoundsLeaveTheRestToTheOwnSignatures) {
   std::string manyArguments = "/p?";
-  for (std::size_t i = 0; i < kMaxArguments + 5; ++i) manyArguments += "a" + std::to_string(i) + "=1&";
+  for (std::size_t i = 0; i < kMaxArguments + 5; ++i) {
+    manyArguments += 'a';
+    manyArguments += std::to_string(i);
+    manyArguments += "=1&";
+  }
   manyArguments += "cmd=x;cat%20/etc/passwd";
   DeepRequest many(manyArguments);
   EXPECT_EQ(many.arguments().size(), kMaxArguments);
