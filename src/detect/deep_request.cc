@@ -99,7 +99,7 @@ std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
   if (!subjectsKnown_) {
     // The texts are owned by path_ and arguments_, which no longer change.
     const std::vector<Argument>& args = arguments();
-    subjects_.reserve(1 + 2 * args.size());
+    subjects_.reserve(3 + 3 * args.size());
     subjects_.push_back({DeepSubjectKind::kPath, 0, &path()});
     if (!pathFirstPass_.empty()) subjects_.push_back({DeepSubjectKind::kPath, 0, &pathFirstPass_, true});
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -119,8 +119,9 @@ std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
 DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) const {
   DeepFinding finding{rule, subject.kind};
   finding.argument = subject.argument;
-  if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue)
+  if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue) {
     finding.argumentName = arguments_[subject.argument].name;
+  }
   finding.text = *subject.text;
   finding.firstPass = subject.firstPass;
   return finding;
