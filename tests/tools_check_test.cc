@@ -48,6 +48,14 @@ TEST(VellCheck, NamesEachMistakeWithItsLine) {
       "mistakes.ini:12: error: Rewrite pattern \"(old\" does not compile",
       "mistakes.ini:14: warning: \"Deny\" renames the rule from \"CodeRed\" to \"Deny\"",
       "mistakes.ini:15: note: CFilter pattern \"\\<cmd\\>\" is left to the backtracking engine",
+      "mistakes.ini:16: error: Mode \"detectionOnly\" is neither Enforce nor DetectionOnly (the words "
+      "are case-sensitive; did you mean \"DetectionOnly\"?): the filter enforces",
+      "mistakes.ini:17: error: Exclude token \"uri:^/x\" is not rules:, url:, client:, host: or "
+      "method:",
+      "mistakes.ini:18: warning: Exclude names \"Admn\", which is no rule of this file",
+      "mistakes.ini:19: warning: Exclude has no condition that narrows it: it takes every rule away "
+      "from every request",
+      "mistakes.ini:20: error: Exclude client \"10.0.0.0/33\" is not an IPv4 or IPv6 address",
   };
   for (const char* finding : kFindings) EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
 }

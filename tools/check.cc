@@ -84,8 +84,10 @@ class Checker {
     IndexLines(source);
     CheckLines(source);
     CheckAuditLog(config);
+    CheckMode();
     PrintSummary(config);
     PrintRules(config);
+    PrintExclusions(config);
     out_ << "\n";
     std::stable_sort(findings_.begin(), findings_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -202,6 +204,96 @@ class Checker {
     out_ << "Server header:   "
          << (config.serverType.empty() ? "(left as the server sends it)" : config.serverType) << "\n";
     out_ << "default actions: " << DescribeActions(config.defaultActions) << "\n";
+    out_ << "mode:            "
+         << (config.mode == FilterMode::DetectionOnly
+                 ? "DetectionOnly (deny and redirect are logged as would-deny and would-redirect, "
+                   "not carried out)"
+                 : "Enforce")
+         << "\n";
+  }
+
+  void CheckMode() {
+    for (const ConfigLine* line : Lines("Mode")) {
+      if (line->value == kModeEnforce || line->value == kModeDetectionOnly) continue;
+      const std::string known =
+          SameButForCase(line->value, std::vector<std::string>{kModeEnforce, kModeDetectionOnly});
+      Error(line->number, "Mode \"" + line->value + "\" is neither Enforce nor DetectionOnly" +
+                              (known.empty() ? "" : " (the words are case-sensitive; did you mean \"" + known + "\"?)") +
+                              ": the filter enforces");
+    }
+  }
+
+  // A rule name of an Exclude line: a rule's name, its list and number, or "*".
+  bool NamesARule(const std::string& name) const {
+    if (name == "*") return true;
+    const std::size_t sizes[] = {rules_->config.bFilters.size(), rules_->config.cFilters.size(),
+                                 rules_->config.sFilters.size()};
+    for (std::size_t list = 0; list < 3; ++list) {
+      for (std::size_t i = 0; i < sizes[list]; ++i) {
+        const RuleRef ref{static_cast<RuleList>(list), i};
+        if (name == RuleName(*rules_, ref) ||
+            name == std::string(RuleListName(ref.list)) + "#" + std::to_string(i + 1)) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  void PrintExclusions(const FilterConfig& config) {
+    if (config.exclusions.empty()) return;
+    out_ << "exclusions (rules taken away from the requests every condition holds for):\n";
+    for (std::size_t e = 0; e < config.exclusions.size(); ++e) {
+      const Exclusion& exclusion = config.exclusions[e];
+      const CompiledExclusion& compiled = rules_->exclusions[e];
+      const int line = NumberOf("Exclude", e);
+      bool applies = compiled.usable;
+      for (const std::string& token : exclusion.unknownTokens) {
+        Error(line, "Exclude token \"" + token +
+                        "\" is not rules:, url:, client:, host: or method: with a value; the line "
+                        "never applies");
+      }
+      if (exclusion.rules.empty()) Error(line, "Exclude names no rules (add rules:NAME ...); it never applies");
+      std::string names;
+      for (const std::string& name : exclusion.rules) {
+        names += (names.empty() ? "" : " ") + name;
+        if (!NamesARule(name)) {
+          Warning(line, "Exclude names \"" + name + "\", which is no rule of this file" +
+                            NameCaseHint(name, NamesOfSignatures()));
+        }
+      }
+      std::string when;
+      if (exclusion.hasUrl) {
+        when += " url matches " + exclusion.urlPattern;
+        if (!PatternUsable(line, compiled.url, "Exclude")) applies = false;
+      }
+      for (const std::string& client : exclusion.clients) {
+        if (!ParseAddressRange(client)) {
+          Error(line, "Exclude client \"" + client +
+                          "\" is not an IPv4 or IPv6 address or ADDRESS/BITS range; it matches nothing");
+        }
+      }
+      if (!exclusion.clients.empty() && compiled.clients.empty()) applies = false;
+      if (!exclusion.clients.empty()) when += " client in " + JoinWords(exclusion.clients);
+      if (!exclusion.hosts.empty()) when += " host is " + JoinWords(exclusion.hosts);
+      if (!exclusion.methods.empty()) when += " method is " + JoinWords(exclusion.methods);
+      const bool everyUrl = !exclusion.hasUrl || (compiled.url->Search("") && compiled.url->Search("/x?y=1"));
+      if (applies && everyUrl && exclusion.clients.empty() && exclusion.hosts.empty() &&
+          exclusion.methods.empty()) {
+        Warning(line, "Exclude has no condition that narrows it: it takes " +
+                          (compiled.allRules ? std::string("every rule") : "\"" + names + "\"") +
+                          " away from every request");
+      }
+      out_ << "  " << e + 1 << ". " << (names.empty() ? "(no rules)" : names) << " when"
+           << (when.empty() ? " (always)" : when) << (line > 0 ? "  [line " + std::to_string(line) + "]" : "")
+           << (applies ? "" : "  NEVER APPLIES") << "\n";
+    }
+  }
+
+  static std::string JoinWords(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
+    return out;
   }
 
   std::string ActionsText(const std::vector<RuleAction>& own) const {

@@ -1,17 +1,20 @@
-// vell explain: prints how the filter decides one request: each check in order, each rule tried,
-// the rule that fired with the span its pattern matched, its actions, the verdict, the rewrite,
-// and the later rules that would have matched had the first not fired.
+// vell explain: serves one request to a private copy of the filter module through its trace
+// export and prints what the request path did: each check in order, each rule tested, the rule
+// that fired with the span its pattern matched and the config line it comes from, exclusions, the
+// actions, the rewrite and the verdict.
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
 #include "config/filter_config.h"
-#include "inspect/rule_set.h"
 #include "config/signatures.h"
 #include "tools/access_log.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/explain.h"
-#include "tools/rule_walk.h"
+#include "tools/rule_labels.h"
+#include "tools/config_copy.h"
+#include "tools/traced_module.h"
 
 namespace vell::tools {
 
@@ -57,172 +60,252 @@ std::string ActionsText(const std::vector<RuleAction>& actions) {
 
 class Explainer {
  public:
-  Explainer(const RuleSet& rules, std::ostream& out) : rules_(rules), out_(out) {}
+  Explainer(const FilterConfig& config, const ConfigSource& source, std::string configName,
+            std::ostream& out)
+      : config_(config), source_(source), configName_(std::move(configName)), out_(out) {}
 
-  void Explain(const WalkRequest& request) {
-    WalkTrace trace;
-    const WalkResult result = WalkRules(rules_, request, &trace);
+  void Explain(const RequestValues& request, const std::string& referer, const TracedRequest& traced) {
     out_ << "request: " << request.method << " " << Quoted(request.url) << "\n"
          << "  SERVER_NAME " << Quoted(request.serverName) << ", REMOTE_ADDR "
          << Quoted(request.remoteAddr) << ", REMOTE_HOST " << Quoted(request.remoteHost)
-         << ", referer " << Quoted(request.referer) << "\n";
-    int number = 0;
-    for (const CheckTrace& check : trace.checks) {
-      ExplainCheck(++number, check, request, result);
+         << ", referer " << Quoted(referer) << "\n";
+    if (config_.mode == FilterMode::DetectionOnly) {
+      out_ << "  detection-only mode (" << Where(LineOfKey("Mode"))
+           << "): a deny or redirect is reported and logged, not carried out\n";
     }
-    out_ << "\nverdict: " << VerdictText(result.verdict);
-    if (result.verdict == kVerdictHandled) {
-      out_ << (result.rewritten ? ", rewritten to " : ", redirected to ") << Quoted(result.newUrl);
-    }
-    out_ << "\n";
-    int logLines = 0;
-    for (const RuleHit& hit : result.hits) logLines += hit.logLines;
-    out_ << "audit lines: " << logLines << "\n";
-    std::vector<const TriedRule*> later;
-    for (const CheckTrace& check : trace.checks) {
-      for (const TriedRule& tried : check.tried) {
-        if (!tried.reached && tried.match.matched) later.push_back(&tried);
+    request_ = &request;
+    std::vector<uint32_t> started;
+    for (const TracedEvent& event : traced.events) {
+      switch (event.type) {
+        case VELL_EVENT_CHECK:
+          started.push_back(event.check);
+          StartCheck(started.size(), event);
+          break;
+        case VELL_EVENT_RULE: ExplainRule(event); break;
+        case VELL_EVENT_EXCLUDED: ExplainExcluded(event); break;
+        case VELL_EVENT_ACTIONS: ExplainActions(event); break;
+        case VELL_EVENT_REWRITE:
+          out_ << "      rewrites the URL to " << Quoted(event.text) << " (0x8000003)\n";
+          break;
+        default: break;
       }
     }
-    if (later.empty()) {
-      out_ << "no later rule would have matched\n";
+    for (uint32_t check : {VELL_CHECK_REQUEST_BY_IP, VELL_CHECK_CLIENT, VELL_CHECK_URL,
+                           VELL_CHECK_REWRITE}) {
+      if (std::find(started.begin(), started.end(), check) != started.end()) continue;
+      started.push_back(check);
+      out_ << "\n" << started.size() << ". " << CheckName(check) << " " << CheckSubjectText(check)
+           << ": not reached, an earlier check decided\n";
+    }
+
+    out_ << "\nverdict: ";
+    if (!traced.enforced) {
+      out_ << "held back (detection-only): the rules would "
+           << (traced.decided == kVerdictDeny ? "deny" : "redirect")
+           << " it; the request goes on unchanged (0x8000002)";
     } else {
-      out_ << "had the first not fired, these would have matched too:\n";
-      for (const TriedRule* tried : later) {
-        out_ << "  " << RuleLabel(rules_, tried->rule) << Where(*tried, request) << "\n";
+      out_ << VerdictText(traced.decided);
+      if (traced.decided == kVerdictHandled) {
+        out_ << (traced.rewritten ? ", rewritten to " : ", redirected to ") << Quoted(traced.newUrl);
       }
     }
+    out_ << "\naudit lines: " << traced.LogLines() << "\n";
   }
 
  private:
-  const std::string& Subject(const TriedRule& tried, const WalkRequest& request) const {
-    if (tried.rule.list == RuleList::SFilter) {
-      const std::string& variable = rules_.config.sFilters[tried.rule.index].variable;
-      if (variable == "REMOTE_ADDR") return request.remoteAddr;
-      if (variable == "REMOTE_HOST") return request.remoteHost;
-      if (variable == "REQUEST_METHOD") return request.method;
-      if (variable == "HTTP_REFERER") return request.referer;
-    }
-    if (tried.rule.list == RuleList::BFilter &&
-        rules_.config.bFilters[tried.rule.index].name == "RequestByIP") {
-      return request.serverName;
-    }
-    return request.url;
+  std::string Where(int line) const {
+    return line > 0 ? configName_ + ":" + std::to_string(line) : configName_;
   }
 
-  std::string Where(const TriedRule& tried, const WalkRequest& request) const {
-    std::string out;
-    if (tried.match.metaChar >= 0) {
-      out += " (metacharacter pattern " + std::to_string(tried.match.metaChar) + " " +
-             Quoted(MetaCharPatterns[tried.match.metaChar]) + ")";
+  int LineOfKey(const char* key) const {
+    int found = 0;
+    for (const ConfigLine& line : source_.lines) {
+      if (line.use == ConfigLine::Use::Key && line.key == key) found = line.number;
     }
-    if (tried.match.span) {
-      const auto [begin, end] = *tried.match.span;
-      const std::string& subject = Subject(tried, request);
-      out += " at [" + std::to_string(begin) + ", " + std::to_string(end) + ") " +
-             Quoted(std::string_view(subject).substr(begin, end - begin));
+    return found;
+  }
+
+  static std::string CheckSubjectText(uint32_t check) {
+    switch (check) {
+      case VELL_CHECK_REQUEST_BY_IP: return "on the server name";
+      case VELL_CHECK_CLIENT: return "(SFilter) on the client values";
+      case VELL_CHECK_URL: return "(BFilter, then CFilter) on the URL";
+      case VELL_CHECK_DEEP: return "(DFilter) on the decoded URL and its arguments";
+      case VELL_CHECK_REWRITE: return "on the URL";
+    }
+    return "";
+  }
+
+  void StartCheck(std::size_t number, const TracedEvent& event) {
+    out_ << "\n" << number << ". " << CheckName(event.check) << " " << CheckSubjectText(event.check);
+    if (event.check == VELL_CHECK_REQUEST_BY_IP) out_ << " " << Quoted(event.subject);
+    out_ << "\n";
+    if (event.check == VELL_CHECK_REQUEST_BY_IP && !HasRequestByIP()) {
+      out_ << "    (no RequestByIP rule)\n";
+    }
+    if (event.check == VELL_CHECK_CLIENT && config_.sFilters.empty()) out_ << "    (no rules)\n";
+    if (event.check == VELL_CHECK_URL && config_.bFilters.empty() && config_.cFilters.empty()) {
+      out_ << "    (no rules)\n";
+    }
+    if (event.check == VELL_CHECK_REWRITE && config_.rewriteRules.empty()) out_ << "    (no rules)\n";
+  }
+
+  bool HasRequestByIP() const {
+    for (const BuiltinRule& rule : config_.bFilters) {
+      if (rule.name == "RequestByIP") return true;
+    }
+    return false;
+  }
+
+  // The rule's label, its pattern for URL rules, and the config line it comes from.
+  std::string Label(const TracedEvent& event) const {
+    std::string out = RuleLabel(config_, event.ruleList, event.ruleIndex);
+    const std::string pattern = RulePattern(config_, event.ruleList, event.ruleIndex);
+    if (!pattern.empty() &&
+        (event.ruleList == VELL_LIST_BFILTER || event.ruleList == VELL_LIST_CFILTER)) {
+      out += " " + Quoted(pattern);
     }
     return out;
   }
 
-  void Underline(const TriedRule& tried, const WalkRequest& request) {
-    if (!tried.match.span) return;
-    const std::string& subject = Subject(tried, request);
-    const auto [begin, end] = *tried.match.span;
-    if (subject.size() > kLongestUnderlined || Quoted(subject).size() != subject.size() + 2) return;
-    out_ << "          " << subject << "\n"
-         << "          " << std::string(begin, ' ') << std::string(std::max<std::size_t>(end - begin, 1), '^')
-         << "\n";
+  std::string LineNote(const TracedEvent& event) const {
+    return "(" + Where(RuleLine(source_, event.ruleList, event.ruleIndex)) + ")";
   }
 
-  void ExplainCheck(int number, const CheckTrace& check, const WalkRequest& request,
-                    const WalkResult& result) {
-    out_ << "\n" << number << ". " << CheckName(check.check);
-    switch (check.check) {
-      case Check::RequestByIP: out_ << " on the server name " << Quoted(check.subject); break;
-      case Check::Client: out_ << " (SFilter) on the client values"; break;
-      case Check::Url: out_ << " (BFilter, then CFilter) on the URL"; break;
-      case Check::Rewrite: out_ << " on the URL"; break;
+  const BuiltinRule* BFilter(const TracedEvent& event) const {
+    if (event.ruleList != VELL_LIST_BFILTER || event.ruleIndex >= config_.bFilters.size()) {
+      return nullptr;
     }
-    if (!check.reached) {
-      out_ << ": not reached, an earlier check decided\n";
-      return;
-    }
-    out_ << "\n";
-    if (check.check == Check::RequestByIP) ExplainRequestByIPConfig();
-    bool any = false;
-    for (const TriedRule& tried : check.tried) {
-      if (!tried.reached) continue;
-      any = true;
-      out_ << "    " << RuleLabel(rules_, tried.rule);
-      const std::string pattern = RulePattern(rules_, tried.rule);
-      if (!pattern.empty() && tried.rule.list != RuleList::SFilter &&
-          tried.rule.list != RuleList::Rewrite) {
-        out_ << " " << Quoted(pattern);
-      }
-      if (!tried.match.matched) {
-        out_ << ": no match" << NoMatchNote(tried) << "\n";
-        continue;
-      }
-      out_ << ": MATCH" << Where(tried, request) << "\n";
-      Underline(tried, request);
-      for (const RuleHit& hit : result.hits) {
-        if (!(hit.rule == tried.rule)) continue;
-        if (hit.check == Check::Rewrite) {
-          out_ << "      rewrites the URL to " << Quoted(hit.newUrl) << " (0x8000003)\n";
-          continue;
-        }
-        out_ << "      actions (" << (hit.ownActions ? "its own" : "the default actions") << "): "
-             << ActionsText(hit.actions) << "\n";
-        if (hit.logLines > 0) {
-          out_ << "      writes " << hit.logLines << " audit line" << (hit.logLines > 1 ? "s" : "")
-               << ": TIME, " << RuleAuditName(rules_, hit.rule) << ", " << request.remoteAddr
-               << ", " << request.url << "\n";
-        }
-        if (hit.verdict == kVerdictNext) {
-          out_ << "      neither denies nor redirects: this check ends here and the pipeline goes "
-                  "on\n";
-        } else {
-          out_ << "      verdict: " << VerdictText(hit.verdict);
-          if (hit.verdict == kVerdictHandled) out_ << ", URL set to " << Quoted(hit.newUrl);
-          out_ << "\n";
-        }
-      }
-    }
-    if (!any) out_ << "    (no rules)\n";
+    return &config_.bFilters[event.ruleIndex];
   }
 
-  void ExplainRequestByIPConfig() {
-    for (const BuiltinRule& rule : rules_.config.bFilters) {
-      if (rule.name != "RequestByIP") continue;
-      if (!rule.enabled) out_ << "    RequestByIP is not switched on (no enable:true)\n";
-      return;
-    }
-  }
-
-  std::string NoMatchNote(const TriedRule& tried) const {
-    if (tried.rule.list == RuleList::SFilter) {
-      const std::string& variable = rules_.config.sFilters[tried.rule.index].variable;
+  std::string NoMatchNote(const TracedEvent& event) const {
+    if (event.ruleList == VELL_LIST_SFILTER && event.ruleIndex < config_.sFilters.size()) {
+      const std::string& variable = config_.sFilters[event.ruleIndex].variable;
       if (variable != "REMOTE_ADDR" && variable != "REMOTE_HOST" && variable != "REQUEST_METHOD" &&
           variable != "HTTP_REFERER") {
         return " (unknown variable " + Quoted(variable) + ", never fires)";
       }
     }
-    if (tried.rule.list == RuleList::BFilter) {
-      const BuiltinRule& rule = rules_.config.bFilters[tried.rule.index];
-      if (rule.name == "MaxURLLength") {
-        return " (limit " + std::to_string(static_cast<uint32_t>(rule.maxUrlLength)) + ")";
+    if (const BuiltinRule* rule = BFilter(event)) {
+      if (rule->name == "MaxURLLength") {
+        return " (the URL is " + std::to_string(event.subject.size()) + " bytes, the limit " +
+               std::to_string(static_cast<uint32_t>(rule->maxUrlLength)) + ")";
       }
-      if (rule.name == "MetaChar") return " (mask " + std::to_string(rule.enableMask) + ")";
-      if (rule.name == "RequestByIP") return "";
+      if (rule->name == "MetaChar") return " (mask " + std::to_string(rule->enableMask) + ")";
+      if (rule->name == "RequestByIP") {
+        return rule->enabled ? " (the server name is not a numeric address)"
+                             : " (not switched on: no enable:true)";
+      }
     }
-    const std::string pattern = RulePattern(rules_, tried.rule);
-    if (pattern.empty()) return " (no pattern: never fires)";
+    if (RulePattern(config_, event.ruleList, event.ruleIndex).empty() &&
+        event.ruleList != VELL_LIST_BFILTER) {
+      return " (no pattern: never fires)";
+    }
     return "";
   }
 
-  const RuleSet& rules_;
+  // Where and why the rule matched: the span, the metacharacter bits, the length over the limit.
+  std::string MatchNote(const TracedEvent& event) const {
+    std::string out;
+    if (event.metaCharBits != 0) {
+      out += " (metacharacter bits found:";
+      for (std::size_t bit = 0; bit < kMetaCharCount; ++bit) {
+        if ((event.metaCharBits >> bit) & 1u) {
+          out += " " + std::to_string(bit) + " " + Quoted(MetaCharPatterns[bit]) +
+                 " (mask value " + std::to_string(1u << bit) + ")";
+        }
+      }
+      out += ")";
+    }
+    if (const BuiltinRule* rule = BFilter(event); rule && rule->name == "MaxURLLength") {
+      out += ": the URL is " + std::to_string(event.subject.size()) + " bytes, over the limit " +
+             std::to_string(static_cast<uint32_t>(rule->maxUrlLength)) +
+             " (to let it through, raise MaxURLLength on " +
+             Where(RuleLine(source_, event.ruleList, event.ruleIndex)) + ")";
+    }
+    if (!event.form.empty()) out += " in " + event.form;
+    if (event.span) {
+      const auto [begin, end] = *event.span;
+      out += " at [" + std::to_string(begin) + ", " + std::to_string(end) + ") " +
+             Quoted(std::string_view(event.subject).substr(begin, end - begin));
+    }
+    if (event.gaveUp) out += " (the pattern engine gave up on this text: counted as a match)";
+    return out;
+  }
+
+  void Underline(const TracedEvent& event) {
+    if (!event.span) return;
+    const std::string& subject = event.subject;
+    const auto [begin, end] = *event.span;
+    if (subject.size() > kLongestUnderlined || Quoted(subject).size() != subject.size() + 2) return;
+    out_ << "          " << subject << "\n"
+         << "          " << std::string(begin, ' ')
+         << std::string(std::max<std::size_t>(end - begin, 1), '^') << "\n";
+  }
+
+  void ExplainRule(const TracedEvent& event) {
+    out_ << "    " << Label(event);
+    if (!event.fired && event.gaveUp) {
+      out_ << ": MATCH, but the pattern engine gave up working out the replacement: the next rule "
+              "is tried\n";
+      return;
+    }
+    if (!event.fired) {
+      out_ << ": no match" << NoMatchNote(event) << "\n";
+      return;
+    }
+    out_ << ": MATCH" << MatchNote(event) << " " << LineNote(event) << "\n";
+    Underline(event);
+  }
+
+  void ExplainExcluded(const TracedEvent& event) {
+    out_ << "    " << Label(event) << ": MATCH" << MatchNote(event) << "\n"
+         << "      but Exclude line " << event.exclusion + 1 << " ("
+         << Where(ExclusionLine(source_, event.exclusion))
+         << ") takes this rule away from this request: the check goes on\n";
+  }
+
+  void ExplainActions(const TracedEvent& event) {
+    const std::vector<RuleAction>* own = nullptr;
+    if (const BuiltinRule* rule = BFilter(event)) own = &rule->actions;
+    if (event.ruleList == VELL_LIST_CFILTER && event.ruleIndex < config_.cFilters.size()) {
+      own = &config_.cFilters[event.ruleIndex].actions;
+    }
+    if (event.ruleList == VELL_LIST_SFILTER && event.ruleIndex < config_.sFilters.size()) {
+      own = &config_.sFilters[event.ruleIndex].actions;
+    }
+    const bool ownActions = own != nullptr && !own->empty();
+    out_ << "      actions (" << (ownActions ? "its own" : "the default actions") << "): "
+         << ActionsText(ownActions ? *own : config_.defaultActions) << "\n";
+    if (event.logLines > 0) {
+      out_ << "      writes " << event.logLines << " audit line" << (event.logLines > 1 ? "s" : "")
+           << ": TIME, " << event.ruleName << ", " << request_->remoteAddr << ", " << request_->url;
+      if (config_.mode == FilterMode::DetectionOnly) {
+        out_ << ", "
+             << (event.verdict == kVerdictDeny      ? "would-deny"
+                 : event.verdict == kVerdictHandled ? "would-redirect"
+                                                    : "log");
+      }
+      out_ << "\n";
+    }
+    if (event.verdict == kVerdictNext) {
+      out_ << "      neither denies nor redirects: this check ends here and the pipeline goes on\n";
+    } else if (!event.enforced) {
+      out_ << "      would " << (event.verdict == kVerdictDeny ? "deny" : "redirect to " + Quoted(event.text))
+           << ", held back by detection-only mode: the request path ends here\n";
+    } else {
+      out_ << "      verdict: " << VerdictText(event.verdict);
+      if (event.verdict == kVerdictHandled) out_ << ", URL set to " << Quoted(event.text);
+      out_ << "\n";
+    }
+  }
+
+  const FilterConfig& config_;
+  const ConfigSource& source_;
+  std::string configName_;
   std::ostream& out_;
+  const RequestValues* request_ = nullptr;
 };
 
 }  // namespace
@@ -235,12 +318,20 @@ int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostre
     err << "vell explain: cannot open " << options.config << "\n";
     return 2;
   }
-  const auto rules = CompileRuleSet(std::move(config));
-  Explainer explainer(*rules, out);
+  std::unique_ptr<TracedModule> module;
+  try {
+    module = std::make_unique<TracedModule>(
+        options.module.empty() ? DefaultModulePath() : options.module,
+        ConfigWithAuditLog(options.config, ""));
+  } catch (const std::exception& e) {
+    err << "vell explain: " << e.what() << " (--module PATH names the filter module)\n";
+    return 2;
+  }
+  Explainer explainer(config, source, options.config, out);
   bool first = true;
   for (const std::string& url : options.urls) {
     LogRequest parsed;
-    WalkRequest request;
+    RequestValues request;
     request.url = url;
     request.serverName = options.host;
     if (ParseUrlListLine(url, &parsed)) {
@@ -250,10 +341,10 @@ int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostre
     request.method = options.method;
     request.remoteAddr = options.client;
     request.remoteHost = options.client;
-    request.referer = options.referer;
+    if (!options.referer.empty()) request.allHttp = "HTTP_REFERER:" + options.referer + "\n";
     if (!first) out << "\n" << std::string(72, '-') << "\n";
     first = false;
-    explainer.Explain(request);
+    explainer.Explain(request, options.referer, module->Serve(request));
   }
   return 0;
 }
@@ -267,6 +358,7 @@ bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::
     else if (arg == "--client") target = &options->client;
     else if (arg == "--referer") target = &options->referer;
     else if (arg == "--host") target = &options->host;
+    else if (arg == "--module") target = &options->module;
     if (target) {
       if (!TakeOptionValue(argc, argv, &i, target, error)) return false;
       if (target == &options->host) options->hostGiven = true;
@@ -286,7 +378,7 @@ int RunExplain(int argc, char** argv) {
   if (!ParseExplainArguments(argc, argv, &options, &error)) {
     std::cerr << "vell explain: " << error << "\n"
               << "usage: vell explain CONFIG URL... [--method M] [--client ADDR] [--referer R]\n"
-                 "                    [--host H]\n";
+                 "                    [--host H] [--module PATH]\n";
     return 2;
   }
   return ExplainRequests(options, std::cout, std::cerr);

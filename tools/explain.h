@@ -1,4 +1,5 @@
-// vell explain: how the filter decides one request, check by check and rule by rule.
+// vell explain: how the filter decides one request, check by check and rule by rule, as the
+// filter module's own request path reports it.
 #ifndef VELL_TOOLS_EXPLAIN_H_
 #define VELL_TOOLS_EXPLAIN_H_
 
@@ -18,11 +19,14 @@ struct ExplainOptions {
   std::string referer;
   std::string host = "localhost";
   bool hostGiven = false;
+  // The filter module to ask; empty: the one next to the vell command.
+  std::string module;
 };
 
 bool ParseExplainArguments(int argc, char** argv, ExplainOptions* options, std::string* error);
 
-// Writes the explanation of each URL to out. Returns 0, or 2 when the config cannot be read.
+// Writes the explanation of each URL to out. Returns 0, or 2 when the config cannot be read or
+// the module cannot be loaded.
 int ExplainRequests(const ExplainOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace vell::tools

@@ -44,6 +44,20 @@ FilterModule::FilterModule(const std::string& path) {
     throw std::runtime_error("dlsym() failed: \"" + path + "\" lacks the filter exports");
   }
 #endif
+  setStartOptions = reinterpret_cast<decltype(setStartOptions)>(Symbol("VellSetStartOptions"));
+  getLoadReport = reinterpret_cast<decltype(getLoadReport)>(Symbol("VellGetLoadReport"));
+  reopenAuditLog = reinterpret_cast<decltype(reopenAuditLog)>(Symbol("VellReopenAuditLog"));
+  getVersion = reinterpret_cast<decltype(getVersion)>(Symbol("VellGetVersion"));
+  getDecidingRule = reinterpret_cast<decltype(getDecidingRule)>(Symbol("VellGetDecidingRule"));
+  traceRequest = reinterpret_cast<decltype(traceRequest)>(Symbol("VellTraceRequest"));
+}
+
+void* FilterModule::Symbol(const char* name) const {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+  return dlsym(handle_, name);
+#endif
 }
 
 FilterModule::~FilterModule() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vell/isapi.h"
+#include "vell/vell.h"
 
 namespace vell::tools {
 
@@ -30,7 +31,18 @@ class FilterModule {
   // The calling thread's last-error code as the module left it.
   uint32_t LastError() const;
 
+  // vell's own exports (vell/vell.h); each is null when the module is an older build without it.
+  void(WINAPI* setStartOptions)(DWORD) = nullptr;
+  BOOL(WINAPI* getLoadReport)(VELL_LOAD_REPORT*) = nullptr;
+  BOOL(WINAPI* reopenAuditLog)() = nullptr;
+  const char*(WINAPI* getVersion)() = nullptr;
+  const char*(WINAPI* getDecidingRule)() = nullptr;
+  DWORD(WINAPI* traceRequest)(HTTP_FILTER_CONTEXT*, HTTP_FILTER_PREPROC_HEADERS*,
+                              VELL_TRACE_CALLBACK, void*) = nullptr;
+
  private:
+  void* Symbol(const char* name) const;
+
   void* handle_ = nullptr;
   BOOL(WINAPI* getFilterVersion_)(HTTP_FILTER_VERSION*) = nullptr;
   DWORD(WINAPI* httpFilterProc_)(HTTP_FILTER_CONTEXT*, DWORD, LPVOID) = nullptr;

@@ -19,11 +19,12 @@
 #endif
 
 #include "config/filter_config.h"
-#include "inspect/rule_set.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
-#include "tools/replay_server.h"
-#include "tools/rule_walk.h"
+#include "tools/private_module.h"
+#include "tools/rule_labels.h"
+#include "tools/config_copy.h"
+#include "tools/traced_module.h"
 
 namespace vell::tools {
 
@@ -31,7 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kDisagreementsKept = 5;
 constexpr std::size_t kSamplesPerRule = 2;
 
 struct FileReport {
@@ -47,18 +47,31 @@ struct FileReport {
 };
 
 struct RuleStats {
-  Check check = Check::Url;
+  uint32_t check = 0;
   std::uint64_t hits = 0;
   std::uint64_t deny = 0;
   std::uint64_t redirect = 0;
   std::uint64_t rewrite = 0;
-  std::uint64_t pass = 0;     // fired, but its actions neither denied nor redirected
+  std::uint64_t heldBack = 0;  // a deny or redirect that detection-only mode did not carry out
+  std::uint64_t pass = 0;      // fired, but its actions neither denied nor redirected
+  std::uint64_t excluded = 0;  // matched, but an Exclude line took it away
   std::uint64_t logLines = 0;
   std::vector<std::string> samples;
 };
 
+struct ExclusionStats {
+  std::uint64_t requests = 0;
+  std::vector<std::string> samples;
+};
+
+// A request whose outcome differs between the configuration and the one it is replayed against.
+struct ChangeStats {
+  std::uint64_t requests = 0;
+  std::vector<std::string> samples;
+};
+
 struct ShownRequest {
-  std::string kind;  // "denied", "redirected", "rewritten", "logged"
+  std::string kind;  // "denied", "redirected", "rewritten", "logged", "heldback", "excluded", "changed"
   std::string file;
   std::uint64_t line = 0;
   std::string method;
@@ -68,37 +81,29 @@ struct ShownRequest {
   std::string newUrl;
 };
 
-struct Disagreement {
-  std::string file;
-  std::uint64_t line = 0;
-  std::string url;
-  uint32_t module = 0;
-  uint32_t rules = 0;
-  std::string moduleUrl;
-  std::string rulesUrl;
-};
-
 struct Totals {
   std::uint64_t requests = 0;
   std::uint64_t deny = 0;
   std::uint64_t redirect = 0;
   std::uint64_t rewrite = 0;
+  std::uint64_t heldBackDeny = 0;
+  std::uint64_t heldBackRedirect = 0;
+  std::uint64_t excluded = 0;
   std::uint64_t allowed = 0;
   std::uint64_t logged = 0;
   std::uint64_t auditLines = 0;
   std::uint64_t malformed = 0;
-  std::uint64_t disagreements = 0;
+  std::uint64_t changed = 0;
 };
 
-std::string VerdictName(uint32_t verdict) {
-  switch (verdict) {
-    case kVerdictNext: return "allow";
-    case kVerdictHandled: return "handled";
-    case kVerdictDeny: return "deny";
-  }
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", verdict);
-  return text;
+// A rule by its list and place, for grouping.
+using RuleKey = std::pair<uint32_t, std::size_t>;
+
+// What the server did with a request: "allow", "deny", "redirect" or "rewrite".
+const char* Outcome(const TracedRequest& traced) {
+  if (traced.answered == kVerdictDeny) return "deny";
+  if (traced.answered == kVerdictHandled) return traced.rewritten ? "rewrite" : "redirect";
+  return "allow";
 }
 
 // Text as a JSON string: control bytes escaped, valid UTF-8 kept, other bytes as \u00XX.
@@ -225,11 +230,20 @@ class Progress {
   bool shown_ = false;
 };
 
+// The configurations a replay serves requests with: the one replayed, and optionally the one it is
+// compared against, each with its rule labels.
+struct ReplayConfig {
+  std::string path;
+  FilterConfig config;
+  ConfigSource source;
+  std::unique_ptr<TracedModule> module;
+};
+
 class ReplaySession {
  public:
-  ReplaySession(const ReplayOptions& options, std::shared_ptr<const RuleSet> rules,
-                ReplayServer* server, std::ostream& err)
-      : options_(options), rules_(std::move(rules)), server_(server), err_(err),
+  ReplaySession(const ReplayOptions& options, ReplayConfig& main, ReplayConfig* against,
+                std::ostream& err)
+      : options_(options), main_(main), against_(against), err_(err),
         progress_(err, options.progress, options.progressOnTerminal) {}
 
   bool ReplayFile(const std::string& path) {
@@ -279,41 +293,27 @@ class ReplaySession {
 
  private:
   void ReplayRequest(const std::string& path, const LogRequest& logged) {
-    walk_.serverName.assign(logged.hasHost ? logged.host : std::string_view(options_.serverName));
-    walk_.remoteAddr.assign(logged.clientIp);
-    walk_.remoteHost.assign(logged.clientIp);
-    walk_.method.assign(logged.method);
-    walk_.url.assign(logged.url);
+    values_.serverName.assign(logged.hasHost ? logged.host : std::string_view(options_.serverName));
+    values_.remoteAddr.assign(logged.clientIp);
+    values_.remoteHost.assign(logged.clientIp);
+    values_.method.assign(logged.method);
+    values_.url.assign(logged.url);
     // The filter sees values only up to their first NUL, which an escape in a log can produce.
-    for (std::string* value : {&walk_.serverName, &walk_.remoteAddr, &walk_.remoteHost,
-                               &walk_.method, &walk_.url}) {
+    for (std::string* value : {&values_.serverName, &values_.remoteAddr, &values_.remoteHost,
+                               &values_.method, &values_.url}) {
       const std::size_t nul = value->find('\0');
       if (nul != std::string::npos) value->resize(nul);
     }
     BuildAllHttp(logged);
-    walk_.referer = ExtractReferer(allHttp_);
 
-    const WalkResult result = WalkRules(*rules_, walk_, nullptr);
+    const TracedRequest traced = main_.module->Serve(values_);
     ++totals_.requests;
-    uint32_t verdict = result.verdict;
-    if (server_) {
-      const ServedRequest served = server_->Serve(walk_, allHttp_);
-      if (served.verdict != result.verdict ||
-          (served.verdict == kVerdictHandled && served.newUrl != result.newUrl)) {
-        ++totals_.disagreements;
-        if (disagreements_.size() < kDisagreementsKept) {
-          disagreements_.push_back({path, logged.line, walk_.url, served.verdict, result.verdict,
-                                    served.newUrl, result.newUrl});
-        }
-      }
-      verdict = served.verdict;
-    }
     const char* kind = nullptr;
-    if (verdict == kVerdictDeny) {
+    if (traced.answered == kVerdictDeny) {
       ++totals_.deny;
       kind = "denied";
-    } else if (verdict == kVerdictHandled) {
-      if (result.rewritten) {
+    } else if (traced.answered == kVerdictHandled) {
+      if (traced.rewritten) {
         ++totals_.rewrite;
         kind = "rewritten";
       } else {
@@ -323,70 +323,154 @@ class ReplaySession {
     } else {
       ++totals_.allowed;
     }
-    const bool logged_ = result.logged();
-    if (logged_) ++totals_.logged;
-    const RuleHit* deciding = nullptr;
-    for (const RuleHit& hit : result.hits) {
-      RuleStats& stats = rules_by_ref_[hit.rule];
-      stats.check = hit.check;
-      ++stats.hits;
-      stats.logLines += hit.logLines;
-      totals_.auditLines += hit.logLines;
-      if (hit.check == Check::Rewrite) {
-        ++stats.rewrite;
-      } else if (hit.verdict == kVerdictDeny) {
-        ++stats.deny;
-      } else if (hit.verdict == kVerdictHandled) {
-        ++stats.redirect;
-      } else {
-        ++stats.pass;
+    if (!traced.enforced) {
+      ++(traced.decided == kVerdictDeny ? totals_.heldBackDeny : totals_.heldBackRedirect);
+      kind = "heldback";
+    }
+    const int logLines = traced.LogLines();
+    totals_.auditLines += static_cast<std::uint64_t>(logLines);
+    if (logLines > 0) ++totals_.logged;
+    if (!kind && logLines > 0) kind = "logged";
+
+    std::string excludedBy;
+    bool excluded = false;
+    std::vector<std::size_t> exclusionsSeen;
+    for (const TracedEvent& event : traced.events) CountEvent(event, &exclusionsSeen);
+    for (std::size_t e : exclusionsSeen) {
+      ExclusionStats& stats = exclusions_[e];
+      ++stats.requests;
+      AddSample(stats.samples, values_.url);
+      excluded = true;
+    }
+    if (excluded) ++totals_.excluded;
+    if (!kind && excluded) kind = "excluded";
+
+    const TracedEvent* deciding = traced.Deciding();
+    std::string rule = deciding ? Label(main_, deciding->ruleList, deciding->ruleIndex) : "";
+    if (traced.rewritten) rule = RewriteLabel(main_, traced);
+    if (kind && options_.show.count(kind)) Show(kind, path, logged, rule, traced.newUrl);
+    if (against_) Compare(path, logged, traced, rule);
+  }
+
+  void CountEvent(const TracedEvent& event, std::vector<std::size_t>* exclusionsSeen) {
+    const RuleKey key{event.ruleList, event.ruleIndex};
+    switch (event.type) {
+      case VELL_EVENT_RULE: {
+        if (!event.fired) return;
+        RuleStats& stats = rules_[key];
+        stats.check = event.check;
+        ++stats.hits;
+        AddSample(stats.samples, values_.url);
+        return;
       }
-      if (hit.verdict != kVerdictNext) deciding = &hit;
-      if (stats.samples.size() < kSamplesPerRule &&
-          std::find(stats.samples.begin(), stats.samples.end(), walk_.url) == stats.samples.end()) {
-        stats.samples.push_back(walk_.url);
+      case VELL_EVENT_EXCLUDED: {
+        RuleStats& stats = rules_[key];
+        stats.check = event.check;
+        ++stats.excluded;
+        if (std::find(exclusionsSeen->begin(), exclusionsSeen->end(), event.exclusion) ==
+            exclusionsSeen->end()) {
+          exclusionsSeen->push_back(event.exclusion);
+        }
+        return;
+      }
+      case VELL_EVENT_ACTIONS: {
+        RuleStats& stats = rules_[key];
+        stats.logLines += static_cast<std::uint64_t>(event.logLines);
+        if (!event.enforced) ++stats.heldBack;
+        else if (event.verdict == kVerdictDeny) ++stats.deny;
+        else if (event.verdict == kVerdictHandled) ++stats.redirect;
+        else ++stats.pass;
+        return;
+      }
+      case VELL_EVENT_REWRITE:
+        ++rules_[key].rewrite;
+        return;
+      default:
+        return;
+    }
+  }
+
+  // Serves the same request with the configuration replayed against and records a difference in
+  // what the server would do (verdict or new URL).
+  void Compare(const std::string& path, const LogRequest& logged, const TracedRequest& now,
+               const std::string& nowRule) {
+    const TracedRequest before = against_->module->Serve(values_);
+    if (before.answered == now.answered && before.newUrl == now.newUrl) return;
+    ++totals_.changed;
+    std::string rule = nowRule;
+    if (rule.empty()) {
+      if (const TracedEvent* deciding = before.Deciding()) {
+        rule = Label(*against_, deciding->ruleList, deciding->ruleIndex);
+      } else if (before.rewritten) {
+        rule = RewriteLabel(*against_, before);
       }
     }
-    if (!kind && logged_) kind = "logged";
-    if (kind && options_.show.count(kind)) {
-      const RuleHit* named = deciding ? deciding : (result.hits.empty() ? nullptr : &result.hits[0]);
-      shown_.push_back({kind, path, logged.line, walk_.method, walk_.remoteAddr, walk_.url,
-                        named ? RuleLabel(*rules_, named->rule) : "",
-                        verdict == kVerdictHandled ? result.newUrl : ""});
+    const std::string change = std::string(Outcome(before)) + " -> " + Outcome(now);
+    ChangeStats& stats = changes_[{change, rule}];
+    ++stats.requests;
+    AddSample(stats.samples, values_.url);
+    if (options_.show.count("changed")) {
+      Show("changed", path, logged, rule + " (" + change + ")", now.newUrl);
     }
+  }
+
+  void Show(const char* kind, const std::string& path, const LogRequest& logged,
+            const std::string& rule, const std::string& newUrl) {
+    shown_.push_back({kind, path, logged.line, values_.method, values_.remoteAddr, values_.url, rule,
+                      newUrl});
+  }
+
+  static void AddSample(std::vector<std::string>& samples, const std::string& url) {
+    if (samples.size() < kSamplesPerRule &&
+        std::find(samples.begin(), samples.end(), url) == samples.end()) {
+      samples.push_back(url);
+    }
+  }
+
+  static std::string Label(const ReplayConfig& config, uint32_t list, std::size_t index) {
+    return RuleLabel(config.config, list, index);
+  }
+
+  static std::string RewriteLabel(const ReplayConfig& config, const TracedRequest& traced) {
+    for (const TracedEvent& event : traced.events) {
+      if (event.type == VELL_EVENT_REWRITE) return Label(config, event.ruleList, event.ruleIndex);
+    }
+    return "";
+  }
+
+  std::string ExclusionLabel(std::size_t exclusion) const {
+    const int line = ExclusionLine(main_.source, exclusion);
+    std::string label = "Exclude#" + std::to_string(exclusion + 1);
+    if (line > 0) label += " (" + main_.path + ":" + std::to_string(line) + ")";
+    return label;
   }
 
   // The "ALL_HTTP" text a server would hand out for the headers the log recorded.
   void BuildAllHttp(const LogRequest& logged) {
-    allHttp_.clear();
+    std::string& allHttp = values_.allHttp;
+    allHttp.clear();
     auto add = [&](const char* name, std::string_view value) {
-      allHttp_ += name;
-      allHttp_ += ':';
-      allHttp_.append(value);
-      allHttp_ += '\n';
+      allHttp += name;
+      allHttp += ':';
+      allHttp.append(value);
+      allHttp += '\n';
     };
     if (logged.hasHost) add("HTTP_HOST", logged.host);
     if (logged.hasReferer) add("HTTP_REFERER", logged.referer);
     if (logged.hasUserAgent) add("HTTP_USER_AGENT", logged.userAgent);
   }
 
-  std::vector<std::pair<RuleRef, const RuleStats*>> RulesByHits() const {
-    std::vector<std::pair<RuleRef, const RuleStats*>> sorted;
-    for (const auto& [ref, stats] : rules_by_ref_) sorted.emplace_back(ref, &stats);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return a.second->hits > b.second->hits; });
+  std::vector<std::pair<RuleKey, const RuleStats*>> RulesByHits() const {
+    std::vector<std::pair<RuleKey, const RuleStats*>> sorted;
+    for (const auto& [key, stats] : rules_) sorted.emplace_back(key, &stats);
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+      return a.second->hits + a.second->excluded > b.second->hits + b.second->excluded;
+    });
     return sorted;
   }
 
-  std::string VerdictSource() const {
-    return server_ ? "module" : "rules";
-  }
-
   void WriteText(std::ostream& out) const {
-    out << "vell replay of " << options_.config << " (verdicts from "
-        << (server_ ? "the filter module, rules named from the configuration"
-                    : "the configuration's rules only")
-        << ")\n\n";
+    out << "vell replay of " << options_.config << " (verdicts from the filter module)\n\n";
     for (const FileReport& file : files_) {
       out << file.path << ": ";
       if (file.format == LogFormat::Unknown) {
@@ -416,30 +500,51 @@ class ReplaySession {
         << "requests        " << WithCommas(t.requests) << "\n"
         << "would deny      " << WithCommas(t.deny) << Percent(t.deny, t.requests) << "\n"
         << "would redirect  " << WithCommas(t.redirect) << Percent(t.redirect, t.requests) << "\n"
-        << "would rewrite   " << WithCommas(t.rewrite) << Percent(t.rewrite, t.requests) << "\n"
-        << "logged          " << WithCommas(t.logged) << Percent(t.logged, t.requests) << " ("
-        << WithCommas(t.auditLines) << " audit lines)\n"
-        << "allowed as is   " << WithCommas(t.allowed) << Percent(t.allowed, t.requests) << "\n";
-    if (server_) {
-      out << "module and rules disagree on " << WithCommas(t.disagreements) << " requests\n";
-      for (const Disagreement& d : disagreements_) {
-        out << "  " << d.file << ":" << d.line << ": " << d.url << ": module " << VerdictName(d.module)
-            << (d.moduleUrl.empty() ? "" : " -> " + d.moduleUrl) << ", rules "
-            << VerdictName(d.rules) << (d.rulesUrl.empty() ? "" : " -> " + d.rulesUrl) << "\n";
-      }
+        << "would rewrite   " << WithCommas(t.rewrite) << Percent(t.rewrite, t.requests) << "\n";
+    if (main_.config.mode == FilterMode::DetectionOnly || t.heldBackDeny + t.heldBackRedirect > 0) {
+      const std::uint64_t held = t.heldBackDeny + t.heldBackRedirect;
+      out << "held back       " << WithCommas(held) << Percent(held, t.requests)
+          << " (detection-only: " << WithCommas(t.heldBackDeny) << " deny, "
+          << WithCommas(t.heldBackRedirect) << " redirect)\n";
     }
+    out << "logged          " << WithCommas(t.logged) << Percent(t.logged, t.requests) << " ("
+        << WithCommas(t.auditLines) << " audit lines)\n";
+    if (!main_.config.exclusions.empty()) {
+      out << "excluded        " << WithCommas(t.excluded) << Percent(t.excluded, t.requests)
+          << " (an Exclude line took a matching rule away)\n";
+    }
+    out << "allowed as is   " << WithCommas(t.allowed) << Percent(t.allowed, t.requests) << "\n";
     out << "\nrules by hits\n";
-    if (rules_by_ref_.empty()) out << "  (no rule fired)\n";
-    for (const auto& [ref, stats] : RulesByHits()) {
-      out << "  " << std::setw(10) << WithCommas(stats->hits) << "  " << RuleLabel(*rules_, ref)
-          << "  [" << CheckName(stats->check) << ":";
+    if (rules_.empty()) out << "  (no rule fired)\n";
+    for (const auto& [key, stats] : RulesByHits()) {
+      out << "  " << std::setw(10) << WithCommas(stats->hits) << "  "
+          << Label(main_, key.first, key.second) << "  [" << CheckName(stats->check) << ":";
       if (stats->deny) out << " deny " << WithCommas(stats->deny);
       if (stats->redirect) out << " redirect " << WithCommas(stats->redirect);
       if (stats->rewrite) out << " rewrite " << WithCommas(stats->rewrite);
+      if (stats->heldBack) out << " held back " << WithCommas(stats->heldBack);
       if (stats->pass) out << " pass " << WithCommas(stats->pass);
+      if (stats->excluded) out << " excluded " << WithCommas(stats->excluded);
       if (stats->logLines) out << ", " << WithCommas(stats->logLines) << " audit lines";
       out << "]\n";
       for (const std::string& sample : stats->samples) out << "              e.g. " << sample << "\n";
+    }
+    if (!main_.config.exclusions.empty()) {
+      out << "\nexclusions by requests\n";
+      if (exclusions_.empty()) out << "  (no exclusion took a rule away)\n";
+      for (const auto& [exclusion, stats] : exclusions_) {
+        out << "  " << std::setw(10) << WithCommas(stats.requests) << "  " << ExclusionLabel(exclusion)
+            << "\n";
+        for (const std::string& sample : stats.samples) out << "              e.g. " << sample << "\n";
+      }
+    }
+    if (against_) {
+      out << "\nchanges against " << against_->path << ": " << WithCommas(t.changed) << " requests\n";
+      for (const auto& [key, stats] : changes_) {
+        out << "  " << std::setw(10) << WithCommas(stats.requests) << "  " << key.first << "  "
+            << (key.second.empty() ? "-" : key.second) << "\n";
+        for (const std::string& sample : stats.samples) out << "              e.g. " << sample << "\n";
+      }
     }
     if (!options_.show.empty()) {
       out << "\nrequests (" << ShowList() << ")\n";
@@ -463,7 +568,9 @@ class ReplaySession {
   void WriteJson(std::ostream& out) const {
     out << "{\n  \"config\": ";
     WriteJsonString(out, options_.config);
-    out << ",\n  \"verdicts\": \"" << VerdictSource() << "\",\n  \"files\": [";
+    out << ",\n  \"verdicts\": \"module\",\n  \"mode\": \""
+        << (main_.config.mode == FilterMode::DetectionOnly ? kModeDetectionOnly : kModeEnforce)
+        << "\",\n  \"files\": [";
     for (std::size_t i = 0; i < files_.size(); ++i) {
       const FileReport& file = files_[i];
       out << (i ? "," : "") << "\n    {\"path\": ";
@@ -488,36 +595,46 @@ class ReplaySession {
     const Totals& t = totals_;
     out << "\n  ],\n  \"totals\": {\"requests\": " << t.requests << ", \"deny\": " << t.deny
         << ", \"redirect\": " << t.redirect << ", \"rewrite\": " << t.rewrite
-        << ", \"logged\": " << t.logged << ", \"auditLines\": " << t.auditLines
-        << ", \"allowed\": " << t.allowed << ", \"malformed\": " << t.malformed
-        << ", \"disagreements\": " << t.disagreements << "},\n  \"rules\": [";
+        << ", \"heldBackDeny\": " << t.heldBackDeny << ", \"heldBackRedirect\": "
+        << t.heldBackRedirect << ", \"logged\": " << t.logged << ", \"auditLines\": "
+        << t.auditLines << ", \"excluded\": " << t.excluded << ", \"allowed\": " << t.allowed
+        << ", \"malformed\": " << t.malformed << ", \"changed\": " << t.changed
+        << "},\n  \"rules\": [";
     bool first = true;
-    for (const auto& [ref, stats] : RulesByHits()) {
-      out << (first ? "" : ",") << "\n    {\"list\": \"" << RuleListName(ref.list)
-          << "\", \"index\": " << ref.index << ", \"name\": ";
+    for (const auto& [key, stats] : RulesByHits()) {
+      out << (first ? "" : ",") << "\n    {\"list\": \"" << ListName(key.first)
+          << "\", \"index\": " << key.second << ", \"name\": ";
       first = false;
-      WriteJsonString(out, RuleAuditName(*rules_, ref));
+      WriteJsonString(out, RuleAuditNameOf(key));
       out << ", \"label\": ";
-      WriteJsonString(out, RuleLabel(*rules_, ref));
+      WriteJsonString(out, Label(main_, key.first, key.second));
       out << ", \"check\": \"" << CheckName(stats->check) << "\", \"hits\": " << stats->hits
           << ", \"deny\": " << stats->deny << ", \"redirect\": " << stats->redirect
-          << ", \"rewrite\": " << stats->rewrite << ", \"pass\": " << stats->pass
-          << ", \"auditLines\": " << stats->logLines << ", \"samples\": [";
-      for (std::size_t k = 0; k < stats->samples.size(); ++k) {
-        out << (k ? ", " : "");
-        WriteJsonString(out, stats->samples[k]);
-      }
-      out << "]}";
+          << ", \"rewrite\": " << stats->rewrite << ", \"heldBack\": " << stats->heldBack
+          << ", \"pass\": " << stats->pass << ", \"excluded\": " << stats->excluded
+          << ", \"auditLines\": " << stats->logLines << ", \"samples\": ";
+      WriteJsonStrings(out, stats->samples);
+      out << "}";
     }
-    out << "\n  ],\n  \"disagreements\": [";
-    for (std::size_t i = 0; i < disagreements_.size(); ++i) {
-      const Disagreement& d = disagreements_[i];
-      out << (i ? "," : "") << "\n    {\"file\": ";
-      WriteJsonString(out, d.file);
-      out << ", \"line\": " << d.line << ", \"url\": ";
-      WriteJsonString(out, d.url);
-      out << ", \"module\": \"" << VerdictName(d.module) << "\", \"rules\": \""
-          << VerdictName(d.rules) << "\"}";
+    out << "\n  ],\n  \"exclusions\": [";
+    first = true;
+    for (const auto& [exclusion, stats] : exclusions_) {
+      out << (first ? "" : ",") << "\n    {\"index\": " << exclusion << ", \"line\": "
+          << ExclusionLine(main_.source, exclusion) << ", \"requests\": " << stats.requests
+          << ", \"samples\": ";
+      first = false;
+      WriteJsonStrings(out, stats.samples);
+      out << "}";
+    }
+    out << "\n  ],\n  \"changes\": [";
+    first = true;
+    for (const auto& [key, stats] : changes_) {
+      out << (first ? "" : ",") << "\n    {\"change\": \"" << key.first << "\", \"rule\": ";
+      first = false;
+      WriteJsonString(out, key.second);
+      out << ", \"requests\": " << stats.requests << ", \"samples\": ";
+      WriteJsonStrings(out, stats.samples);
+      out << "}";
     }
     out << "\n  ],\n  \"requests\": [";
     for (std::size_t i = 0; i < shown_.size(); ++i) {
@@ -539,19 +656,40 @@ class ReplaySession {
     out << "\n  ]\n}\n";
   }
 
+  static void WriteJsonStrings(std::ostream& out, const std::vector<std::string>& texts) {
+    out << "[";
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+      out << (k ? ", " : "");
+      WriteJsonString(out, texts[k]);
+    }
+    out << "]";
+  }
+
+  std::string RuleAuditNameOf(const RuleKey& key) const {
+    const FilterConfig& config = main_.config;
+    switch (key.first) {
+      case VELL_LIST_BFILTER: return config.bFilters.at(key.second).name;
+      case VELL_LIST_CFILTER: return config.cFilters.at(key.second).name;
+      case VELL_LIST_SFILTER: return config.sFilters.at(key.second).name;
+    }
+    return "";
+  }
+
   // Sections separated by a blank line, each a table with its own header row.
   void WriteCsv(std::ostream& out) const {
     const Totals& t = totals_;
-    out << "requests,deny,redirect,rewrite,logged,auditLines,allowed,malformed,disagreements\n"
-        << t.requests << "," << t.deny << "," << t.redirect << "," << t.rewrite << "," << t.logged
-        << "," << t.auditLines << "," << t.allowed << "," << t.malformed << "," << t.disagreements
-        << "\n\nlist,index,name,label,check,hits,deny,redirect,rewrite,pass,auditLines,sample1,"
-           "sample2\n";
-    for (const auto& [ref, stats] : RulesByHits()) {
-      out << RuleListName(ref.list) << "," << ref.index << ","
-          << CsvField(RuleAuditName(*rules_, ref)) << "," << CsvField(RuleLabel(*rules_, ref))
-          << "," << CheckName(stats->check) << "," << stats->hits << "," << stats->deny << ","
-          << stats->redirect << "," << stats->rewrite << "," << stats->pass << ","
+    out << "requests,deny,redirect,rewrite,heldBackDeny,heldBackRedirect,logged,auditLines,excluded,"
+           "allowed,malformed,changed\n"
+        << t.requests << "," << t.deny << "," << t.redirect << "," << t.rewrite << ","
+        << t.heldBackDeny << "," << t.heldBackRedirect << "," << t.logged << "," << t.auditLines
+        << "," << t.excluded << "," << t.allowed << "," << t.malformed << "," << t.changed
+        << "\n\nlist,index,name,label,check,hits,deny,redirect,rewrite,heldBack,pass,excluded,"
+           "auditLines,sample1,sample2\n";
+    for (const auto& [key, stats] : RulesByHits()) {
+      out << ListName(key.first) << "," << key.second << "," << CsvField(RuleAuditNameOf(key)) << ","
+          << CsvField(Label(main_, key.first, key.second)) << "," << CheckName(stats->check) << ","
+          << stats->hits << "," << stats->deny << "," << stats->redirect << "," << stats->rewrite
+          << "," << stats->heldBack << "," << stats->pass << "," << stats->excluded << ","
           << stats->logLines << "," << CsvField(stats->samples.size() > 0 ? stats->samples[0] : "")
           << "," << CsvField(stats->samples.size() > 1 ? stats->samples[1] : "") << "\n";
     }
@@ -566,18 +704,39 @@ class ReplaySession {
   }
 
   const ReplayOptions& options_;
-  std::shared_ptr<const RuleSet> rules_;
-  ReplayServer* server_;
+  ReplayConfig& main_;
+  ReplayConfig* against_;
   std::ostream& err_;
   Progress progress_;
-  WalkRequest walk_;
-  std::string allHttp_;
+  RequestValues values_;
   Totals totals_;
   std::vector<FileReport> files_;
-  std::map<RuleRef, RuleStats> rules_by_ref_;
+  std::map<RuleKey, RuleStats> rules_;
+  std::map<std::size_t, ExclusionStats> exclusions_;
+  std::map<std::pair<std::string, std::string>, ChangeStats> changes_;
   std::vector<ShownRequest> shown_;
-  std::vector<Disagreement> disagreements_;
 };
+
+// Reads the configuration at path and starts a private copy of the module with it; false, with
+// the message written to err, when either fails.
+bool StartConfig(const ReplayOptions& options, const std::string& path, const std::string& auditLog,
+                 ReplayConfig* out, std::ostream& err) {
+  out->path = path;
+  out->config.LoadConfig(path, &out->source);
+  if (!out->source.opened) {
+    err << "vell replay: cannot open " << path << "\n";
+    return false;
+  }
+  try {
+    out->module = std::make_unique<TracedModule>(
+        options.module.empty() ? DefaultModulePath() : options.module,
+        ConfigWithAuditLog(path, auditLog));
+  } catch (const std::exception& e) {
+    err << "vell replay: " << e.what() << " (--module PATH names the filter module)\n";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -598,10 +757,14 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
       std::stringstream words(text);
       std::string word;
       while (std::getline(words, word, ',')) {
-        if (word == "denied" || word == "redirected" || word == "rewritten" || word == "logged") {
+        if (word == "denied" || word == "redirected" || word == "rewritten" || word == "logged" ||
+            word == "heldback" || word == "excluded" || word == "changed") {
           options->show.insert(word);
         } else {
-          return *error = "--show takes denied, redirected, rewritten or logged", false;
+          return *error =
+                     "--show takes denied, redirected, rewritten, logged, heldback, excluded or "
+                     "changed",
+                 false;
         }
       }
     } else if (arg == "--audit-log") {
@@ -616,8 +779,8 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
       if (!value(&options->serverName)) return false;
     } else if (arg == "--module") {
       if (!value(&options->module)) return false;
-    } else if (arg == "--rules-only") {
-      options->useModule = false;
+    } else if (arg == "--against") {
+      if (!value(&options->against)) return false;
     } else if (arg == "--no-progress") {
       options->progress = false;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -631,27 +794,18 @@ bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::st
 }
 
 int Replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
-  ConfigSource source;
-  FilterConfig config;
-  config.LoadConfig(options.config, &source);
-  if (!source.opened) {
-    err << "vell replay: cannot open " << options.config << "\n";
-    return 2;
+  ReplayConfig main;
+  if (!StartConfig(options, options.config, options.auditLog, &main, err)) return 2;
+  std::unique_ptr<ReplayConfig> against;
+  if (!options.against.empty()) {
+    against = std::make_unique<ReplayConfig>();
+    if (!StartConfig(options, options.against, "", against.get(), err)) return 2;
   }
-  std::unique_ptr<ReplayServer> server;
-  if (options.useModule) {
-    std::string error;
-    server = StartReplayServer(options, &error);
-    if (!server) {
-      err << "vell replay: " << error << "\n";
-      return 2;
-    }
-  }
-  ReplaySession session(options, CompileRuleSet(std::move(config)), server.get(), err);
+  ReplaySession session(options, main, against.get(), err);
   bool allRead = true;
   for (const std::string& log : options.logs) allRead = session.ReplayFile(log) && allRead;
   session.WriteReport(out);
-  return allRead && session.totals().disagreements == 0 ? 0 : 1;
+  return allRead ? 0 : 1;
 }
 
 int RunReplay(int argc, char** argv) {
@@ -661,7 +815,8 @@ int RunReplay(int argc, char** argv) {
     std::cerr << "vell replay: " << error << "\n"
               << "usage: vell replay CONFIG LOG... [--format text|json|csv] [--show denied]\n"
                  "                   [--audit-log PATH] [--log-format w3c|combined|common|urls]\n"
-                 "                   [--server-name NAME] [--no-progress] [--rules-only]\n";
+                 "                   [--server-name NAME] [--against OLD-CONFIG] [--module PATH]\n"
+                 "                   [--no-progress]\n";
     return 2;
   }
 #ifdef _WIN32

@@ -18,7 +18,8 @@ struct ReplayOptions {
   std::string config;
   std::vector<std::string> logs;
   ReportFormat format = ReportFormat::Text;
-  // Which requests to list one by one: any of "denied", "redirected", "rewritten", "logged".
+  // Which requests to list one by one: any of "denied", "redirected", "rewritten", "logged",
+  // "heldback", "excluded", "changed".
   std::set<std::string> show;
   // Empty: no audit log is written. Otherwise the module writes its audit log there.
   std::string auditLog;
@@ -30,16 +31,17 @@ struct ReplayOptions {
   bool progressOnTerminal = false;
   // The filter module to serve requests through; empty: the one next to the vell command.
   std::string module;
-  // Serve requests through the module (true) or only work them out from the rules (false).
-  bool useModule = true;
+  // A second configuration: every request whose verdict or new URL differs between it and
+  // config is reported, grouped by rule and change. Empty: none.
+  std::string against;
 };
 
 // Parses the arguments after "replay". False, with the reason in *error, for bad usage.
 bool ParseReplayArguments(int argc, char** argv, ReplayOptions* options, std::string* error);
 
-// Replays the logs and writes the report to out; progress and problems go to err. Returns 0 when
-// every file was read to its end and the module agreed with the rules on every request, 1
-// otherwise, 2 when the configuration or the module cannot be loaded.
+// Replays the logs through the module's request path and writes the report to out; progress and
+// problems go to err. Returns 0 when every file was read to its end, 1 otherwise, 2 when a
+// configuration or the module cannot be loaded.
 int Replay(const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace vell::tools

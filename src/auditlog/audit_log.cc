@@ -56,7 +56,7 @@ std::string AuditLogTimestamp(const platform::LocalTime& t) {
 
 std::string AuditLogTimestamp() { return AuditLogTimestamp(platform::CurrentLocalTime()); }
 
-void AuditLogWriteHeader(const std::string& path) {
+void AuditLogWriteHeader(const std::string& path, bool detectionOnly) {
   std::string header;
   header += "#Software: Orvanta IIS Application Security Firewall";
   header += kLineEnd;
@@ -65,6 +65,7 @@ void AuditLogWriteHeader(const std::string& path) {
   header += "#Date: " + AuditLogTimestamp();
   header += kLineEnd;
   header += "#Fields: time, filter-name, c-ip, cs-uri-query";
+  if (detectionOnly) header += ", x-action";
   header += kLineEnd;
   AppendText(path.c_str(), header);
 }

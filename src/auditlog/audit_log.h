@@ -27,8 +27,9 @@ std::string AuditLogTimestamp();
 std::string AuditLogTimestamp(const platform::LocalTime& t);
 
 // Appends the four header lines to the log at path ("#Date: " with the current timestamp). Does
-// nothing when the file does not open. Start-up only; takes no lock.
-void AuditLogWriteHeader(const std::string& path);
+// nothing when the file does not open. In detection-only mode the "#Fields:" line names a fifth
+// field, x-action: what the rule's actions did or would have done. Start-up only; takes no lock.
+void AuditLogWriteHeader(const std::string& path, bool detectionOnly = false);
 
 // Appends line and CR LF to the file at path, opening and closing the file while holding lock, so
 // that lines of concurrent callers never interleave. The line is written as data. A file that

@@ -26,6 +26,11 @@ void ApplyKey(FilterConfig& config, const std::string& key, const std::string& v
     config.cFilters.push_back(ParseCFilter(value));
   } else if (key == "SFilter") {
     config.sFilters.push_back(ParseSFilter(value));
+  } else if (key == "Mode") {
+    // Any value but DetectionOnly enforces: a misspelt mode never switches blocking off.
+    config.mode = value == kModeDetectionOnly ? FilterMode::DetectionOnly : FilterMode::Enforce;
+  } else if (key == "Exclude") {
+    config.exclusions.push_back(ParseExclusion(value));
   }
 }
 

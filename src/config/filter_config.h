@@ -26,9 +26,16 @@ struct ConfigSource {
   std::vector<ConfigLine> lines;
 };
 
-// The seven keys, in the order the loader compares them.
+// The keys, in the order the loader compares them.
 inline constexpr const char* kConfigKeys[] = {"AuditLog", "ServerType", "Rewrite", "DefaultAction",
-                                              "BFilter",  "CFilter",    "SFilter"};
+                                              "BFilter",  "CFilter",    "SFilter", "Mode",
+                                              "Exclude"};
+
+// "Mode": whether the rules' verdicts are carried out or only reported.
+enum class FilterMode { Enforce, DetectionOnly };
+// The two words "Mode" knows; any other value leaves the filter enforcing.
+inline constexpr const char* kModeEnforce = "Enforce";
+inline constexpr const char* kModeDetectionOnly = "DetectionOnly";
 
 struct FilterConfig {
   std::string auditLog;
@@ -38,6 +45,10 @@ struct FilterConfig {
   std::vector<BuiltinRule> bFilters;
   std::vector<FilterRule> cFilters;
   std::vector<VariableRule> sFilters;
+  // "Mode": Enforce unless the last Mode line says DetectionOnly.
+  FilterMode mode = FilterMode::Enforce;
+  // "Exclude" lines, in file order.
+  std::vector<Exclusion> exclusions;
 
   // Reads the file at path into this record and attaches the built-in signatures to the BFilter
   // rules that name them. A file that cannot be opened leaves the record as it was. Reports

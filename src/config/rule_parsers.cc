@@ -89,4 +89,32 @@ VariableRule ParseSFilter(const std::string& value) {
   return ParsePatternRule<VariableRule>(value, &VariableRule::variable);
 }
 
+Exclusion ParseExclusion(const std::string& value) {
+  Exclusion exclusion;
+  for (const std::string& raw : SplitTokens(value)) {
+    const std::string token = TrimWhitespace(raw);
+    if (token.empty()) continue;
+    const KeyedToken keyed = SplitKeyedToken(token);
+    const bool keyedForm = token.find(':') != std::string::npos;
+    if (keyedForm && keyed.key == "url") {
+      exclusion.hasUrl = true;
+      exclusion.urlPattern = TrimWhitespace(keyed.rest);
+      continue;
+    }
+    std::vector<std::string>* list = nullptr;
+    if (keyedForm && keyed.key == "rules") list = &exclusion.rules;
+    else if (keyedForm && keyed.key == "client") list = &exclusion.clients;
+    else if (keyedForm && keyed.key == "host") list = &exclusion.hosts;
+    else if (keyedForm && keyed.key == "method") list = &exclusion.methods;
+    std::vector<std::string> words = SplitWords(keyed.rest);
+    // A list left empty would read as no condition at all, so it counts as unknown.
+    if (list == nullptr || words.empty()) {
+      exclusion.unknownTokens.push_back(token);
+      continue;
+    }
+    for (std::string& word : words) list->push_back(std::move(word));
+  }
+  return exclusion;
+}
+
 }  // namespace vell

@@ -15,6 +15,9 @@ void ParseDefaultActions(const std::string& value, std::vector<RuleAction>& acti
 BuiltinRule ParseBFilter(const std::string& value);
 FilterRule ParseCFilter(const std::string& value);
 VariableRule ParseSFilter(const std::string& value);
+// "rules:NAME NAME...", then any of "url:PATTERN", "client:ADDR/BITS ...", "host:NAME ...",
+// "method:METHOD ...", separated by ",".
+Exclusion ParseExclusion(const std::string& value);
 
 // A token split at its first ":" into a trimmed key and the untrimmed rest; a token without ":"
 // is its own key and its own rest.

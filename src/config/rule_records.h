@@ -53,6 +53,26 @@ struct VariableRule : FilterRule {
   bool operator==(const VariableRule&) const = default;
 };
 
+// One "Exclude" line: the rules it takes away from a request, and the conditions that must all
+// hold for it to apply. A condition that is absent holds for every request.
+struct Exclusion {
+  // Rule names as the audit log gives them, "BFilter#N"/"CFilter#N"/"SFilter#N"/"DFilter#N" for a
+  // rule by its place, or "*" for every filter rule. Rewrite rules are never excluded.
+  std::vector<std::string> rules;
+  // "url:": a pattern in the filter's own syntax, searched in the URL as it arrived.
+  bool hasUrl = false;
+  std::string urlPattern;
+  // "client:", "host:", "method:": blank-separated lists, any of which may match.
+  std::vector<std::string> clients;  // addresses and CIDR ranges, IPv4 and IPv6
+  std::vector<std::string> hosts;    // server names, letter case ignored
+  std::vector<std::string> methods;  // exact
+  // Tokens the grammar does not know. An exclusion with any of them never applies, so that a
+  // misspelt condition cannot widen it.
+  std::vector<std::string> unknownTokens;
+
+  bool operator==(const Exclusion&) const = default;
+};
+
 }  // namespace vell
 
 #endif  // VELL_CONFIG_RULE_RECORDS_H_

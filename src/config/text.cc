@@ -27,6 +27,18 @@ std::vector<std::string> SplitTokens(const std::string& value) {
   return {tokens.begin(), tokens.end()};
 }
 
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    const std::size_t start = i;
+    while (i < text.size() && !IsSpace(text[i])) ++i;
+    if (i > start) words.push_back(text.substr(start, i - start));
+  }
+  return words;
+}
+
 int32_t ParseNumber(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size() && IsSpace(text[i])) ++i;

@@ -15,6 +15,9 @@ std::string TrimWhitespace(const std::string& text);
 // The maximal runs of characters other than ",", in order; empty runs give no token.
 std::vector<std::string> SplitTokens(const std::string& value);
 
+// The runs of characters that are not white space, in order.
+std::vector<std::string> SplitWords(const std::string& text);
+
 // A decimal number read like atoi: leading white space, optional sign, digits up to the first
 // other character; 0 without digits. Values outside the 32-bit range saturate.
 int32_t ParseNumber(const std::string& text);

@@ -80,7 +80,7 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
       const std::string logPath = config.auditLog;
       AuditLogRotate(logPath, 0);
-      AuditLogWriteHeader(logPath);
+      AuditLogWriteHeader(logPath, config.mode == FilterMode::DetectionOnly);
     }
   } catch (...) {
     // A loading step failed (no ".log" in the log path, memory): the filter still loads.
@@ -107,9 +107,18 @@ bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {
 
 uint32_t SecurityFilter::HandlePreprocHeaders(RequestContext& context,
                                               HTTP_FILTER_PREPROC_HEADERS* headers) {
-  if (!rules_) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  return TraceRequest(context, headers, nullptr);
+}
+
+uint32_t SecurityFilter::TraceRequest(RequestContext& context, HTTP_FILTER_PREPROC_HEADERS* headers,
+                                      PipelineObserver* observer) {
+  if (!rules_) {
+    platform::SetThreadDecidingRule("");
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
   IsapiRequest request(context, headers);
-  return RunRequestPipeline(Inspection{*rules_, LogLock, request});
+  Inspection inspection(*rules_, LogLock, request, observer);
+  return RunRequestPipeline(inspection);
 }
 
 uint32_t SecurityFilter::HandleSendResponse(RequestContext& context,

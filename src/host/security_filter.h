@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/filter_base.h"
+#include "inspect/observer.h"
 #include "inspect/rule_set.h"
 #include "platform/platform.h"
 #include "vell/vell.h"
@@ -31,6 +32,9 @@ class SecurityFilter : public FilterBase {
   void SetStartOptions(uint32_t options) { startOptions_ = options; }
   // What the last StartFilter loaded; false before it ran. Any thread after it.
   bool GetLoadReport(VELL_LOAD_REPORT* report) const;
+  // The request path of HandlePreprocHeaders, telling observer every step. Any thread.
+  uint32_t TraceRequest(RequestContext& context, HTTP_FILTER_PREPROC_HEADERS* headers,
+                        PipelineObserver* observer);
 
  private:
   // Serialises the audit log's entry lines.

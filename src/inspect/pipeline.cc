@@ -4,26 +4,100 @@
 
 namespace vell {
 
-Verdict RunRequestPipeline(const Inspection& in) {
-  const std::string serverName = ReadServerVariable(in.server, "SERVER_NAME");
-  Verdict verdict = CheckRequestByIP(serverName, in);
-  if (verdict != kNextNotification) return verdict;
+Inspection::Inspection(const RuleSet& rules, platform::CriticalSection& logLock,
+                       ServerRequest& server, PipelineObserver* observer)
+    : rules(rules), logLock(logLock), server(server), observer(observer) {}
 
-  RequestInfo info;
-  info.values[RequestInfo::kClientAddress] = ReadServerVariable(in.server, "REMOTE_ADDR");
-  info.values[RequestInfo::kClientHost] = ReadServerVariable(in.server, "REMOTE_HOST");
-  info.values[RequestInfo::kRequestMethod] = ReadServerVariable(in.server, "REQUEST_METHOD");
-  info.values[RequestInfo::kReferer] = ReadReferer(in.server);
-  verdict = CheckClientRules(info, in);
-  if (verdict != kNextNotification) return verdict;
+const std::string& Inspection::ServerName() {
+  if (!serverName_) serverName_ = ReadServerVariable(server, "SERVER_NAME");
+  return *serverName_;
+}
+
+const RequestInfo& Inspection::Info() {
+  if (!info_) {
+    RequestInfo& info = info_.emplace();
+    info.values[RequestInfo::kClientAddress] = ReadServerVariable(server, "REMOTE_ADDR");
+    info.values[RequestInfo::kClientHost] = ReadServerVariable(server, "REMOTE_HOST");
+    info.values[RequestInfo::kRequestMethod] = ReadServerVariable(server, "REQUEST_METHOD");
+    info.values[RequestInfo::kReferer] = ReadReferer(server);
+  }
+  return *info_;
+}
+
+const std::string& Inspection::Url() {
+  if (!url_) url_ = ReadHeader(server, "url");
+  return *url_;
+}
+
+bool Inspection::ExclusionHolds(uint32_t exclusion) {
+  if (exclusionAnswers_.empty()) exclusionAnswers_.assign(rules.exclusions.size(), 0);
+  uint8_t& answer = exclusionAnswers_[exclusion];
+  if (answer == 0) answer = ExclusionApplies(rules.exclusions[exclusion], *this) ? 1 : 2;
+  return answer == 1;
+}
+
+int Inspection::ExcludedBy(RuleRef rule) {
+  if (!rules.HasExclusions()) return -1;
+  // Lines are tested in file order, so the first line that holds is the one reported.
+  int first = -1;
+  for (uint32_t e : rules.ExclusionsNaming(rule)) {
+    if (ExclusionHolds(e)) {
+      first = static_cast<int>(e);
+      break;
+    }
+  }
+  for (uint32_t e : rules.allRulesExclusions) {
+    if (first >= 0 && static_cast<int>(e) > first) break;
+    if (ExclusionHolds(e)) return static_cast<int>(e);
+  }
+  return first;
+}
+
+namespace {
+
+Verdict Finish(Verdict verdict, Inspection& in) {
+  platform::SetThreadDecidingRule(in.decided ? RuleName(in.rules, in.decidingRule) : "");
+  if (in.observer != nullptr) {
+    TraceEvent done;
+    done.type = TraceEvent::Type::kDone;
+    done.verdict = in.heldBack ? in.wouldVerdict : verdict;
+    done.enforced = !in.heldBack;
+    if (in.newUrl) done.text = *in.newUrl;
+    in.Report(done);
+  }
+  return verdict;
+}
+
+bool Ends(Verdict verdict, const Inspection& in) {
+  return verdict != kNextNotification || in.heldBack;
+}
+
+void ReportCheck(Inspection& in, CheckKind check, std::string_view subject) {
+  TraceEvent event;
+  event.type = TraceEvent::Type::kCheck;
+  event.check = check;
+  event.subject = subject;
+  in.Report(event);
+}
+
+}  // namespace
+
+Verdict RunRequestPipeline(Inspection& in) {
+  Verdict verdict = CheckRequestByIP(in);
+  if (Ends(verdict, in)) return Finish(verdict, in);
+
+  verdict = CheckClientRules(in);
+  if (Ends(verdict, in)) return Finish(verdict, in);
 
   // Every check after this one sees the URL as it arrived; the rewrite comes last.
-  const std::string url = ReadHeader(in.server, "url");
+  const std::string& url = in.Url();
   // One pass over the URL answers both the URL rules and the rewrite.
   PatternSet::Scan urlScan = in.rules.urlPatterns.ScanSubject(url);
-  verdict = CheckUrlRules(url, urlScan, in);
-  if (verdict != kNextNotification) return verdict;
-  return ApplyRewriteRules(url, urlScan, in);
+  ReportCheck(in, CheckKind::kUrl, url);
+  verdict = CheckUrlRules(urlScan, in);
+  if (Ends(verdict, in)) return Finish(verdict, in);
+  ReportCheck(in, CheckKind::kRewrite, url);
+  return Finish(ApplyRewriteRules(urlScan, in), in);
 }
 
 }  // namespace vell

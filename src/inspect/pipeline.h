@@ -5,33 +5,77 @@
 #ifndef VELL_INSPECT_PIPELINE_H_
 #define VELL_INSPECT_PIPELINE_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/rule_records.h"
+#include "inspect/exclusions.h"
+#include "inspect/observer.h"
 #include "inspect/rule_set.h"
 #include "inspect/server_request.h"
 #include "platform/platform.h"
 
 namespace vell {
 
-// What one call of the request path works with: the compiled rules, the audit log's lock and the
-// request.
-struct Inspection {
+// One call of the request path: the compiled rules, the audit log's lock, the request, an optional
+// observer, and what the path has learnt of the request so far. Made per request, on its thread.
+class Inspection final : public ExclusionSubject {
+ public:
+  Inspection(const RuleSet& rules, platform::CriticalSection& logLock, ServerRequest& server,
+             PipelineObserver* observer = nullptr);
+
   const RuleSet& rules;
   platform::CriticalSection& logLock;
   ServerRequest& server;
+  // Null in the server path: then nothing is reported and nothing extra is computed.
+  PipelineObserver* const observer;
+
+  // The request's values, each read from the server once, when first asked for.
+  const std::string& ServerName() override;
+  const RequestInfo& Info();
+  const std::string& Url() override;
+  const std::string& ClientAddress() override { return Info().values[RequestInfo::kClientAddress]; }
+  const std::string& Method() override { return Info().values[RequestInfo::kRequestMethod]; }
+
+  // The first Exclude line that names rule and holds for this request, or -1. Each line's
+  // conditions are tested at most once per request.
+  int ExcludedBy(RuleRef rule);
+
+  // Set by ApplyRuleActions when a rule's actions decide the request (deny or redirect), also when
+  // detection-only mode holds the verdict back.
+  bool decided = false;
+  bool heldBack = false;
+  Verdict wouldVerdict = kNextNotification;
+  RuleRef decidingRule;
+  // The URL the server goes on with, when a redirect or rewrite replaced it.
+  std::optional<std::string> newUrl;
+
+  void Report(const TraceEvent& event) const {
+    if (observer != nullptr) observer->OnEvent(event);
+  }
+
+ private:
+  bool ExclusionHolds(uint32_t exclusion);
+
+  std::optional<std::string> serverName_;
+  std::optional<RequestInfo> info_;
+  std::optional<std::string> url_;
+  // Per Exclude line: 0 not tested yet, 1 holds, 2 does not.
+  std::vector<uint8_t> exclusionAnswers_;
 };
 
 // Reads the request's values in a fixed order, each only when the check that needs it is reached,
 // and runs CheckRequestByIP, CheckClientRules, CheckUrlRules and ApplyRewriteRules in that order.
-// The first verdict other than kNextNotification is returned at once.
-Verdict RunRequestPipeline(const Inspection& in);
+// The first verdict other than kNextNotification is returned at once; a verdict that
+// detection-only mode held back also ends the path, with kNextNotification. Sets the calling
+// thread's deciding rule (platform::SetThreadDecidingRule).
+Verdict RunRequestPipeline(Inspection& in);
 
 // The first BFilter rule named "RequestByIP", when enabled, fires on a server name made only of
 // digits, "-" and "." once trimmed (the empty name included): ServerNameIsAddress.
-Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in);
+Verdict CheckRequestByIP(Inspection& in);
 bool ServerNameIsAddress(const std::string& serverName);
 
 // Whether a "MaxURLLength" rule fires: both lengths as unsigned 32-bit numbers, so that a negative
@@ -40,21 +84,23 @@ bool UrlOverLimit(const BuiltinRule& rule, std::string_view url);
 
 // The SFilter rules, each on the RequestInfo value its variable names; unknown variables never
 // fire.
-Verdict CheckClientRules(const RequestInfo& info, const Inspection& in);
+Verdict CheckClientRules(Inspection& in);
 
 // The BFilter rules (signatures, "MetaChar", "MaxURLLength"), then the CFilter rules, on the URL.
-// urlScan is the scan of url by the rules' URL patterns, which the rewrite uses as well.
-Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in);
+// urlScan is the scan of the URL by the rules' URL patterns, which the rewrite uses as well.
+Verdict CheckUrlRules(PatternSet::Scan& urlScan, Inspection& in);
 
 // Carries out the actions of a rule that fired: its own, or the default actions when it has none.
 // Writes one audit line per "log", then acts on the first "deny" (last error 87, kRequestError)
 // or "redirect" (the "url" header replaced, kHandledNotification); otherwise kNextNotification.
-Verdict ApplyRuleActions(const std::string& name, const std::vector<RuleAction>& actions,
-                         const Inspection& in);
+// In detection-only mode a deny or redirect is not carried out: one audit line says what would
+// have happened ("would-deny", "would-redirect"), with or without "log", and the answer is
+// kNextNotification with in.heldBack set.
+Verdict ApplyRuleActions(RuleRef rule, const std::vector<RuleAction>& actions, Inspection& in);
 
 // The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
 // "url" header (kHandledNotification); kNextNotification when none applies.
-Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in);
+Verdict ApplyRewriteRules(PatternSet::Scan& urlScan, Inspection& in);
 
 }  // namespace vell
 

@@ -1,5 +1,6 @@
 // The three rule checks: RequestByIP on the server name, SFilter rules on the client values, and
-// BFilter then CFilter rules on the URL. The first rule that fires decides its check.
+// BFilter then CFilter rules on the URL. The first rule that fires, and that no Exclude line takes
+// away from the request, decides its check.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -13,12 +14,65 @@ namespace {
 
 bool IsAddressCharacter(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }
 
-bool MetaCharFires(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet& rules) {
+// The enabled metacharacter bits whose pattern occurs in the URL; with stopAtFirst, only the
+// first of them.
+uint32_t MetaCharBitsFound(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet& rules,
+                           bool stopAtFirst) {
   const uint32_t mask = static_cast<uint32_t>(rule.enableMask);
+  uint32_t found = 0;
   for (std::size_t i = 0; i < kMetaCharCount; ++i) {
-    if (((mask >> i) & 1u) != 0 && url.Found(rules.UrlMetaCharIndex(i))) return true;
+    if (((mask >> i) & 1u) != 0 && url.Found(rules.UrlMetaCharIndex(i))) {
+      found |= 1u << i;
+      if (stopAtFirst) break;
+    }
   }
-  return false;
+  return found;
+}
+
+// Tells the observer, if any, that rule was tested on subject. For a rule that fired, the span of
+// pattern's match (when it has a pattern) is worked out for the observer only.
+void ReportRule(Inspection& in, CheckKind check, RuleRef rule, bool fired, std::string_view subject,
+                const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
+  if (in.observer == nullptr) return;
+  TraceEvent event;
+  event.type = TraceEvent::Type::kRule;
+  event.check = check;
+  event.rule = rule;
+  event.fired = fired;
+  event.subject = subject;
+  event.metaCharBits = metaCharBits;
+  event.ruleName = RuleAuditName(in.rules, rule);
+  if (fired && pattern != nullptr) {
+    if (const auto span = pattern->FindFirst(subject)) {
+      event.spanBegin = span->begin;
+      event.spanEnd = span->end;
+    }
+  }
+  in.Report(event);
+}
+
+// A rule that fired: its actions, unless an Exclude line takes it away from this request (then
+// nullopt, and the check goes on with its next rule).
+std::optional<Verdict> Fire(Inspection& in, CheckKind check, RuleRef rule,
+                            const std::vector<RuleAction>& actions, std::string_view subject,
+                            const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
+  const int exclusion = in.ExcludedBy(rule);
+  if (exclusion >= 0) {
+    if (in.observer != nullptr) {
+      TraceEvent event;
+      event.type = TraceEvent::Type::kExcluded;
+      event.check = check;
+      event.rule = rule;
+      event.exclusion = static_cast<std::size_t>(exclusion);
+      event.subject = subject;
+      event.metaCharBits = metaCharBits;
+      event.ruleName = RuleAuditName(in.rules, rule);
+      in.Report(event);
+    }
+    return std::nullopt;
+  }
+  ReportRule(in, check, rule, true, subject, pattern, metaCharBits);
+  return ApplyRuleActions(rule, actions, in);
 }
 
 }  // namespace
@@ -35,58 +89,115 @@ bool UrlOverLimit(const BuiltinRule& rule, std::string_view url) {
   return url.size() > UINT32_MAX || static_cast<uint32_t>(url.size()) > limit;
 }
 
-Verdict CheckRequestByIP(const std::string& serverName, const Inspection& in) {
+Verdict CheckRequestByIP(Inspection& in) {
+  const std::string& serverName = in.ServerName();
+  if (in.observer != nullptr) {
+    TraceEvent event;
+    event.type = TraceEvent::Type::kCheck;
+    event.check = CheckKind::kRequestByIP;
+    event.subject = serverName;
+    in.Report(event);
+  }
   // Only the first record counts, enabled or not.
   if (in.rules.requestByIpRule < 0) return kNextNotification;
-  const BuiltinRule& rule = in.rules.config.bFilters[static_cast<std::size_t>(in.rules.requestByIpRule)];
-  if (!rule.enabled || !ServerNameIsAddress(serverName)) return kNextNotification;
-  return ApplyRuleActions(rule.name, rule.actions, in);
+  const RuleRef ref{RuleList::kBFilter, static_cast<std::size_t>(in.rules.requestByIpRule)};
+  const BuiltinRule& rule = in.rules.config.bFilters[ref.index];
+  if (!rule.enabled || !ServerNameIsAddress(serverName)) {
+    ReportRule(in, CheckKind::kRequestByIP, ref, false, serverName, nullptr);
+    return kNextNotification;
+  }
+  return Fire(in, CheckKind::kRequestByIP, ref, rule.actions, serverName, nullptr)
+      .value_or(kNextNotification);
 }
 
-Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
+Verdict CheckClientRules(Inspection& in) {
+  const RequestInfo& info = in.Info();
+  if (in.observer != nullptr) {
+    TraceEvent event;
+    event.type = TraceEvent::Type::kCheck;
+    event.check = CheckKind::kClient;
+    event.subject = info.values[RequestInfo::kClientAddress];
+    in.Report(event);
+  }
   const auto& sFilters = in.rules.config.sFilters;
   // One pass over each client value that some rule tests, made when the first such rule is met.
   std::array<std::optional<PatternSet::Scan>, RequestInfo::kValueCount> scans;
   for (std::size_t i = 0; i < sFilters.size(); ++i) {
+    const RuleRef ref{RuleList::kSFilter, i};
     const int position = in.rules.sFilterPositions[i];
-    if (position < 0) continue;
+    if (position < 0) {
+      ReportRule(in, CheckKind::kClient, ref, false, {}, nullptr);
+      continue;
+    }
     const auto p = static_cast<std::size_t>(position);
     if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
-    if (scans[p]->Found(i)) return ApplyRuleActions(sFilters[i].name, sFilters[i].actions, in);
+    if (!scans[p]->Found(i)) {
+      ReportRule(in, CheckKind::kClient, ref, false, info.values[p], nullptr);
+      continue;
+    }
+    if (const auto verdict = Fire(in, CheckKind::kClient, ref, sFilters[i].actions, info.values[p],
+                                  in.rules.sFilterPatterns[i].get())) {
+      return *verdict;
+    }
   }
   return kNextNotification;
 }
 
-Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in) {
+Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
+  const std::string& url = in.Url();
   const auto& bFilters = in.rules.config.bFilters;
   using Kind = RuleSet::UrlRuleKind;
-  // When the one pass found no pattern at all in the URL, only a length limit can fire.
-  const bool patternsMayFire = !scan.NoneFound();
+  // When the one pass found no pattern at all in the URL, only a length limit can fire. With an
+  // observer every rule is walked, so that each can be reported.
+  const bool patternsMayFire = !scan.NoneFound() || in.observer != nullptr;
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
     const Kind kind = in.rules.bFilterKinds[i];
     if (!patternsMayFire && kind != Kind::kMaxUrlLength) continue;
+    const RuleRef ref{RuleList::kBFilter, i};
     bool fires = false;
+    uint32_t metaCharBits = 0;
+    const CompiledPattern* pattern = nullptr;
     switch (kind) {
       case Kind::kRequestByIP:
         continue;
       case Kind::kMetaChar:
-        fires = MetaCharFires(rule, scan, in.rules);
+        metaCharBits = MetaCharBitsFound(rule, scan, in.rules, in.observer == nullptr);
+        fires = metaCharBits != 0;
+        if (fires) {
+          // The span shown is that of the lowest bit found.
+          std::size_t bit = 0;
+          while (((metaCharBits >> bit) & 1u) == 0) ++bit;
+          pattern = in.rules.metaCharPatterns[bit].get();
+        }
         break;
       case Kind::kMaxUrlLength:
         fires = UrlOverLimit(rule, url);
         break;
       case Kind::kSignature:
         fires = scan.Found(i);
+        pattern = in.rules.bFilterPatterns[i].get();
         break;
     }
-    if (fires) return ApplyRuleActions(rule.name, rule.actions, in);
+    if (!fires) {
+      ReportRule(in, CheckKind::kUrl, ref, false, url, nullptr);
+      continue;
+    }
+    if (const auto verdict = Fire(in, CheckKind::kUrl, ref, rule.actions, url, pattern, metaCharBits)) {
+      return *verdict;
+    }
   }
   if (!patternsMayFire) return kNextNotification;
   const auto& cFilters = in.rules.config.cFilters;
   for (std::size_t i = 0; i < cFilters.size(); ++i) {
-    if (scan.Found(in.rules.UrlCFilterIndex(i))) {
-      return ApplyRuleActions(cFilters[i].name, cFilters[i].actions, in);
+    const RuleRef ref{RuleList::kCFilter, i};
+    if (!scan.Found(in.rules.UrlCFilterIndex(i))) {
+      ReportRule(in, CheckKind::kUrl, ref, false, url, nullptr);
+      continue;
+    }
+    if (const auto verdict = Fire(in, CheckKind::kUrl, ref, cFilters[i].actions, url,
+                                  in.rules.cFilterPatterns[i].get())) {
+      return *verdict;
     }
   }
   return kNextNotification;

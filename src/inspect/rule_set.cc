@@ -30,6 +30,76 @@ class PatternCompiler {
 
 }  // namespace
 
+const char* RuleListName(RuleList list) {
+  switch (list) {
+    case RuleList::kBFilter: return "BFilter";
+    case RuleList::kCFilter: return "CFilter";
+    case RuleList::kSFilter: return "SFilter";
+    case RuleList::kDFilter: return "DFilter";
+    case RuleList::kRewrite: return "Rewrite";
+  }
+  return "?";
+}
+
+const std::string& RuleAuditName(const RuleSet& rules, RuleRef rule) {
+  static const std::string kNone;
+  const FilterConfig& config = rules.config;
+  switch (rule.list) {
+    case RuleList::kBFilter:
+      return rule.index < config.bFilters.size() ? config.bFilters[rule.index].name : kNone;
+    case RuleList::kCFilter:
+      return rule.index < config.cFilters.size() ? config.cFilters[rule.index].name : kNone;
+    case RuleList::kSFilter:
+      return rule.index < config.sFilters.size() ? config.sFilters[rule.index].name : kNone;
+    case RuleList::kDFilter:
+    case RuleList::kRewrite:
+      break;
+  }
+  return kNone;
+}
+
+std::string RuleName(const RuleSet& rules, RuleRef rule) {
+  const std::string& name = RuleAuditName(rules, rule);
+  if (!name.empty()) return name;
+  return std::string(RuleListName(rule.list)) + "#" + std::to_string(rule.index + 1);
+}
+
+namespace {
+
+// Which rules each Exclude line names: by name, by "LIST#N", or all of them with "*".
+void IndexExclusions(RuleSet& rules) {
+  const std::array<std::size_t, 5> sizes = {rules.config.bFilters.size(), rules.config.cFilters.size(),
+                                            rules.config.sFilters.size(), 0, 0};
+  for (std::size_t list = 0; list < sizes.size(); ++list) {
+    rules.exclusionsByRule[list].assign(sizes[list], {});
+  }
+  for (std::size_t e = 0; e < rules.config.exclusions.size(); ++e) {
+    const CompiledExclusion& compiled = rules.exclusions[e];
+    if (!compiled.usable) continue;
+    const auto number = static_cast<uint32_t>(e);
+    if (compiled.allRules) {
+      rules.allRulesExclusions.push_back(number);
+      continue;
+    }
+    for (std::size_t list = 0; list < sizes.size(); ++list) {
+      for (std::size_t i = 0; i < sizes[list]; ++i) {
+        const RuleRef ref{static_cast<RuleList>(list), i};
+        const std::string name = RuleName(rules, ref);
+        const std::string byPlace =
+            std::string(RuleListName(ref.list)) + "#" + std::to_string(i + 1);
+        for (const std::string& wanted : rules.config.exclusions[e].rules) {
+          if (wanted == name || wanted == byPlace) {
+            rules.exclusionsByRule[list][i].push_back(number);
+            break;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
 int ClientValuePosition(const std::string& variable) {
   const char* const kVariables[] = {"REMOTE_ADDR", "REMOTE_HOST", "REQUEST_METHOD", "HTTP_REFERER"};
   for (int position = 0; position < 4; ++position) {
@@ -107,6 +177,10 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
     }
   }
   rules->config = std::move(config);
+  for (const Exclusion& exclusion : rules->config.exclusions) {
+    rules->exclusions.push_back(CompileExclusion(exclusion));
+  }
+  IndexExclusions(*rules);
   return rules;
 }
 

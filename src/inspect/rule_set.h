@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "config/filter_config.h"
+#include "inspect/exclusions.h"
+#include "inspect/observer.h"
 #include "pattern/pattern.h"
 #include "pattern/pattern_set.h"
 #include "inspect/server_request.h"
@@ -40,12 +42,30 @@ struct RuleSet {
   int requestByIpRule = -1;
   std::vector<int> sFilterPositions;
 
+  // The Exclude lines, and for each rule of each list the Exclude lines that name it (those that
+  // name every rule apply to all and are in allRulesExclusions instead).
+  std::vector<CompiledExclusion> exclusions;
+  std::array<std::vector<std::vector<uint32_t>>, 5> exclusionsByRule;
+  std::vector<uint32_t> allRulesExclusions;
+  bool HasExclusions() const { return !exclusions.empty(); }
+  const std::vector<uint32_t>& ExclusionsNaming(RuleRef rule) const {
+    static const std::vector<uint32_t> kNone;
+    const auto& list = exclusionsByRule[static_cast<std::size_t>(rule.list)];
+    return rule.index < list.size() ? list[rule.index] : kNone;
+  }
+
   std::size_t UrlMetaCharIndex(std::size_t i) const { return bFilterPatterns.size() + i; }
   std::size_t UrlCFilterIndex(std::size_t i) const {
     return bFilterPatterns.size() + kMetaCharCount + i;
   }
   std::size_t UrlRewriteIndex(std::size_t i) const { return UrlCFilterIndex(cFilterPatterns.size()) + i; }
 };
+
+// The name a rule goes by in the audit log ("" for a rule that has none).
+const std::string& RuleAuditName(const RuleSet& rules, RuleRef rule);
+// Its name, or for a rule without one its list and number from 1 ("SFilter#2"): how Exclude
+// lines and the deciding-rule export name it.
+std::string RuleName(const RuleSet& rules, RuleRef rule);
 
 // The RequestInfo position that an SFilter variable names, or -1 for any other name.
 int ClientValuePosition(const std::string& variable);

@@ -6,12 +6,39 @@
 
 namespace vell {
 
-Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, const Inspection& in) {
-  if (urlScan.NoneFound()) return kNextNotification;
+namespace {
+
+void ReportRewriteRule(Inspection& in, std::size_t rule, bool fired, bool gaveUp,
+                       const std::string& url) {
+  if (in.observer == nullptr) return;
+  TraceEvent event;
+  event.type = TraceEvent::Type::kRule;
+  event.check = CheckKind::kRewrite;
+  event.rule = {RuleList::kRewrite, rule};
+  event.fired = fired;
+  event.gaveUp = gaveUp;
+  event.subject = url;
+  if (fired) {
+    if (const auto span = in.rules.rewritePatterns[rule]->FindFirst(url)) {
+      event.spanBegin = span->begin;
+      event.spanEnd = span->end;
+    }
+  }
+  in.Report(event);
+}
+
+}  // namespace
+
+Verdict ApplyRewriteRules(PatternSet::Scan& urlScan, Inspection& in) {
+  if (urlScan.NoneFound() && in.observer == nullptr) return kNextNotification;
+  const std::string& url = in.Url();
   const auto& rewriteRules = in.rules.config.rewriteRules;
   for (std::size_t i = 0; i < rewriteRules.size(); ++i) {
     const CompiledPattern& pattern = *in.rules.rewritePatterns[i];
-    if (!urlScan.Found(in.rules.UrlRewriteIndex(i))) continue;
+    if (!urlScan.Found(in.rules.UrlRewriteIndex(i))) {
+      ReportRewriteRule(in, i, false, false, url);
+      continue;
+    }
     std::string rewritten;
     try {
       rewritten = pattern.ReplaceFirst(url, rewriteRules[i].replacement);
@@ -19,9 +46,20 @@ Verdict ApplyRewriteRules(const std::string& url, PatternSet::Scan& urlScan, con
       throw;
     } catch (const std::exception&) {
       // Matching gave up on this URL (too complex): the rule counts as not applying.
+      ReportRewriteRule(in, i, false, true, url);
       continue;
     }
+    ReportRewriteRule(in, i, true, false, url);
     in.server.SetHeader("url", rewritten.c_str());
+    if (in.observer != nullptr) {
+      TraceEvent event;
+      event.type = TraceEvent::Type::kRewrite;
+      event.check = CheckKind::kRewrite;
+      event.rule = {RuleList::kRewrite, i};
+      event.text = rewritten;
+      in.Report(event);
+    }
+    in.newUrl = std::move(rewritten);
     return kHandledNotification;
   }
   return kNextNotification;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace vell::platform {
 
@@ -53,6 +54,12 @@ std::string FormatDate(const LocalTime& t);
 // error. Each thread has its own.
 void SetThreadLastError(uint32_t code);
 uint32_t ThreadLastError();
+
+// The name of the rule that decided the calling thread's last request, kept per thread (cut to
+// 255 bytes); "" when none did. ThreadDecidingRule's text lives until the thread's next call of
+// SetThreadDecidingRule.
+void SetThreadDecidingRule(std::string_view name);
+const char* ThreadDecidingRule();
 
 }  // namespace vell::platform
 

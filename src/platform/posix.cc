@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -16,7 +18,11 @@ namespace {
 // boundary. The leak checker of the sanitizer builds misreads a dynamically loaded module's block
 // that starts 16 bytes into a page (it takes the 16 bytes before it for an old C library's header
 // and scans a bogus range, crashing at exit); an aligned block never starts there.
-alignas(64) thread_local uint32_t thread_last_error = 0;
+struct alignas(64) ThreadState {
+  uint32_t lastError = 0;
+  char decidingRule[256] = {};
+};
+thread_local ThreadState thread_state;
 
 // Any address inside this file's code names the module the file was linked into.
 void AnchorInsideModule() {}
@@ -65,7 +71,14 @@ std::string FormatDate(const LocalTime& t) {
   return text;
 }
 
-void SetThreadLastError(uint32_t code) { thread_last_error = code; }
-uint32_t ThreadLastError() { return thread_last_error; }
+void SetThreadLastError(uint32_t code) { thread_state.lastError = code; }
+uint32_t ThreadLastError() { return thread_state.lastError; }
+
+void SetThreadDecidingRule(std::string_view name) {
+  const std::size_t length = std::min(name.size(), sizeof thread_state.decidingRule - 1);
+  std::memcpy(thread_state.decidingRule, name.data(), length);
+  thread_state.decidingRule[length] = '\0';
+}
+const char* ThreadDecidingRule() { return thread_state.decidingRule; }
 
 }  // namespace vell::platform

@@ -2,6 +2,8 @@
 // section for the lock, the system clock and date formatter, and the thread's Win32 last error.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/platform.h"
@@ -13,6 +15,8 @@ namespace {
 constexpr UINT kDescriptionResource = 101;
 constexpr int kDescriptionSize = 257;
 constexpr char kBuiltInDescription[] = "vell Filter";
+
+thread_local char thread_deciding_rule[256] = {};
 
 void AnchorInsideModule() {}
 
@@ -98,5 +102,12 @@ std::string FormatDate(const LocalTime& t) {
 
 void SetThreadLastError(uint32_t code) { SetLastError(code); }
 uint32_t ThreadLastError() { return GetLastError(); }
+
+void SetThreadDecidingRule(std::string_view name) {
+  const std::size_t length = std::min(name.size(), sizeof thread_deciding_rule - 1);
+  std::memcpy(thread_deciding_rule, name.data(), length);
+  thread_deciding_rule[length] = '\0';
+}
+const char* ThreadDecidingRule() { return thread_deciding_rule; }
 
 }  // namespace vell::platform

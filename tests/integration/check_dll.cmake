@@ -36,7 +36,7 @@ endif()
 list(SORT exports)
 # Kept in step with host/vell.def.
 set(expected GetFilterVersion HttpFilterProc VellGetDecidingRule VellGetLoadReport VellGetVersion VellReopenAuditLog
-    VellSetStartOptions)
+    VellSetStartOptions VellTraceRequest)
 list(SORT expected)
 if(NOT exports STREQUAL expected)
   string(APPEND failures "exports are \"${exports}\", expected exactly \"${expected}\"\n")

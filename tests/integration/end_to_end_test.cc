@@ -8,12 +8,6 @@
 namespace vell::testing {
 namespace {
 
-std::map<std::string, std::string> VariablesOf(const CaseRequest& r) {
-  return {{"SERVER_NAME", r.serverName},       {"REMOTE_ADDR", r.remoteAddr},
-          {"REMOTE_HOST", r.remoteHost},       {"REQUEST_METHOD", r.method},
-          {"ALL_HTTP", r.allHttp}};
-}
-
 TEST(EndToEnd, Cases) {
   for (const EndToEndCase& c : EndToEndCases()) {
     SCOPED_TRACE(c.name);

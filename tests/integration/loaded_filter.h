@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cases/end_to_end.h"
 #include "tools/module_host.h"
 
 namespace vell::testing {
@@ -63,6 +65,9 @@ class LoadedFilter {
   std::unique_ptr<tools::FilterModule> module_;
   HTTP_FILTER_VERSION version_{};
 };
+
+// The server variables of a case's request.
+std::map<std::string, std::string> VariablesOf(const CaseRequest& request);
 
 // The whole file as text; empty when it does not exist.
 std::string ReadFile(const std::filesystem::path& path);
