@@ -61,7 +61,12 @@ DeepRequest::DeepRequest(std::string_view url) : url_(url), queryStart_(std::min
 
 const std::vector<UrlForm>& DeepRequest::forms() {
   if (!formsKnown_) {
-    forms_ = DecodeUrlForms(url_);
+    // The normalised form is the normalised path, which the deep rules read too, and query.
+    if (NeedsDecoding(url_)) {
+      forms_ = DecodeUrlForms(url_, path() + Normalise(url_.substr(queryStart_), true));
+    } else {
+      forms_ = DecodeUrlForms(url_);
+    }
     formsKnown_ = true;
   }
   return forms_;
@@ -192,8 +197,8 @@ std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detect
 }
 
 std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
-  if (!formsKnown_ && !NeedsDecoding(url_)) return std::nullopt;  // the raw URL is the only form
   const std::vector<UrlForm>& all = forms();
+  if (all.size() == 1) return std::nullopt;  // the raw URL is the only form
   if (scannedSet_ != &set) {
     scans_.clear();
     scans_.reserve(all.size() - 1);

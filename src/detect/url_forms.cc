@@ -25,26 +25,18 @@ constexpr std::array<int8_t, 256> kLaxHexDigits = DigitTable<26>();
 int HexValue(char c) { return kHexDigits[static_cast<unsigned char>(c)]; }
 int LaxHexValue(char c) { return kLaxHexDigits[static_cast<unsigned char>(c)]; }
 
-// The output of a decoding step, which never writes more bytes than it reads: a buffer of the
-// input's size written through a pointer, without a capacity check per byte.
-class StepOutput {
- public:
-  explicit StepOutput(std::size_t size) : text_(size, '\0'), end_(text_.data()) {}
-  void Put(char c) { *end_++ = c; }
-  std::string Take() {
-    text_.resize(static_cast<std::size_t>(end_ - text_.data()));
-    return std::move(text_);
-  }
-
- private:
-  std::string text_;
-  char* end_;
-};
+// Each decoding step writes into a buffer of its input's size (no step lengthens its text) through
+// a local pointer, which the compiler keeps in a register: appending byte by byte would check the
+// capacity every time, and a pointer in an object may be aliased by the bytes written through it.
+std::string Finish(std::string& buffer, const char* end) {
+  buffer.resize(static_cast<std::size_t>(end - buffer.data()));
+  return std::move(buffer);
+}
 
 // Puts the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
 // the characters that separate paths as their ASCII character, anything else as UTF-8 (at most
 // three bytes, so never longer than the six-byte escape).
-void PutCodePoint(uint32_t cp, StepOutput& out) {
+void PutCodePoint(uint32_t cp, char*& out) {
   if (cp >= 0xFF01 && cp <= 0xFF5E) cp -= 0xFEE0;  // full-width ASCII
   switch (cp) {
     case 0x2215: case 0x2044: case 0x29F8: case 0xFE6B:  // division and fraction slashes, big solidus
@@ -60,21 +52,21 @@ void PutCodePoint(uint32_t cp, StepOutput& out) {
       cp = '.';
       break;
     case 0x2025:  // two-dot leader
-      out.Put('.');
-      out.Put('.');
+      *out++ = '.';
+      *out++ = '.';
       return;
     default:
       break;
   }
   if (cp < 0x80) {
-    out.Put(static_cast<char>(cp));
+    *out++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.Put(static_cast<char>(0xC0 | (cp >> 6)));
-    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.Put(static_cast<char>(0xE0 | (cp >> 12)));
-    out.Put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.Put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
 
@@ -107,11 +99,12 @@ std::size_t OverlongAt(std::string_view text, std::size_t i, char* ascii) {
 
 // The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace.
 std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
-  StepOutput out(text.size());
+  std::string buffer(text.size(), '\0');
+  char* out = buffer.data();
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c != '%') {
-      out.Put(c == '+' && plusIsSpace ? ' ' : c);
+      *out++ = c == '+' && plusIsSpace ? ' ' : c;
       continue;
     }
     const std::size_t left = text.size() - i - 1;
@@ -128,14 +121,14 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
     if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
       const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
-        out.Put(static_cast<char>((high * 16 + low) & 0xFF));
+        *out++ = static_cast<char>((high * 16 + low) & 0xFF);
         i += 2;
         continue;
       }
     }
-    out.Put(c);
+    *out++ = c;
   }
-  return out.Take();
+  return Finish(buffer, out);
 }
 
 }  // namespace
@@ -154,33 +147,35 @@ bool NeedsDecoding(std::string_view text) {
 }
 
 std::string PercentDecode(std::string_view text) {
-  StepOutput out(text.size());
+  std::string buffer(text.size(), '\0');
+  char* out = buffer.data();
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && text.size() - i > 2) {
       const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
-        out.Put(static_cast<char>(high * 16 + low));
+        *out++ = static_cast<char>(high * 16 + low);
         i += 2;
         continue;
       }
     }
-    out.Put(text[i]);
+    *out++ = text[i];
   }
-  return out.Take();
+  return Finish(buffer, out);
 }
 
 std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
   const std::string decoded = DecodeEscapes(text, plusIsSpace);
-  StepOutput out(decoded.size());
+  std::string buffer(decoded.size(), '\0');
+  char* out = buffer.data();
   for (std::size_t i = 0; i < decoded.size(); ++i) {
     char c = decoded[i];
     if (static_cast<unsigned char>(c) >= 0xC0) {
       if (const std::size_t length = OverlongAt(decoded, i, &c)) i += length - 1;
     }
     if (c == '\0') continue;
-    out.Put(c == '\\' ? '/' : c);
+    *out++ = c == '\\' ? '/' : c;
   }
-  return out.Take();
+  return Finish(buffer, out);
 }
 
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {
@@ -196,7 +191,17 @@ std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firs
   return current;
 }
 
+std::string NormaliseUrl(std::string_view url) {
+  const std::size_t query = std::min(url.find('?'), url.size());
+  return Normalise(url.substr(0, query), false) + Normalise(url.substr(query), true);
+}
+
 std::vector<UrlForm> DecodeUrlForms(std::string_view url) {
+  if (!NeedsDecoding(url)) return {{"raw", std::string(url)}};
+  return DecodeUrlForms(url, NormaliseUrl(url));
+}
+
+std::vector<UrlForm> DecodeUrlForms(std::string_view url, std::string normalised) {
   std::vector<UrlForm> forms;
   forms.push_back({"raw", std::string(url)});
   if (!NeedsDecoding(url)) return forms;
@@ -206,8 +211,6 @@ std::vector<UrlForm> DecodeUrlForms(std::string_view url) {
     if (next == forms.back().text) break;
     forms.push_back({name, std::move(next)});
   }
-  const std::size_t query = std::min(url.find('?'), url.size());
-  std::string normalised = Normalise(url.substr(0, query), false) + Normalise(url.substr(query), true);
   for (const UrlForm& form : forms) {
     if (form.text == normalised) return forms;
   }

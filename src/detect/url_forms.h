@@ -49,11 +49,16 @@ std::string NormaliseOnce(std::string_view text, bool plusIsSpace);
 // is "%2%f" after one pass; a second decodes "%fb"); otherwise *firstPass is left empty.
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass = nullptr);
 
+// The normalised form of a URL: the path and the query (from the first "?") each normalised, with
+// "+" as a space in the query.
+std::string NormaliseUrl(std::string_view url);
+
 // The distinct forms of url, the raw one first: the strict percent-decoding passes while they
-// change the text (three at most) and then the normalised form: the path and the query (from the
-// first "?") each normalised, with "+" as a space in the query.
-// A URL that needs no decoding has one form. Time and memory linear in the URL.
+// change the text (three at most) and then the normalised form (NormaliseUrl). A URL that needs no
+// decoding has one form. Time and memory linear in the URL. The second form takes the normalised
+// form from a caller that has worked out its parts already.
 std::vector<UrlForm> DecodeUrlForms(std::string_view url);
+std::vector<UrlForm> DecodeUrlForms(std::string_view url, std::string normalised);
 
 }  // namespace vell
 
