@@ -10,6 +10,8 @@
 //   --show             list up to N missed attacks per class and N flagged benign requests
 //   --timing           also time the layer per request on the benign log, every tenth attack and
 //                      16 KB adversarial URLs, deep off and on
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -20,8 +22,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <re2/re2.h>
 
 #include "config/signatures.h"
 #include "detect/deep_request.h"
@@ -55,11 +55,11 @@ Catalogue MakeCatalogue() {
 
 // What fired on one URL in each layer, each asked on its own; empty where nothing fired.
 struct Verdict {
-  std::string raw;           // a catalogue pattern on the raw URL (what the URL rules see today)
-  std::string forms;         // a catalogue pattern on a decoded form, not on the raw URL
-  std::string libinjection;  // a deep rule through libinjection
-  std::string signatures;    // a deep rule through the layer's own signatures
-  std::string detail;        // what the first deep finding or form match says
+  std::string raw;                        // a catalogue pattern on the raw URL (what the URL rules see today)
+  std::string forms;                      // a catalogue pattern on a decoded form, not on the raw URL
+  std::string libinjection;               // a deep rule through libinjection
+  std::string signatures;                 // a deep rule through the layer's own signatures
+  std::string detail;                     // what the first deep finding or form match says
   vell::SignatureMask signatureHits = 0;  // every own signature that occurs in a decoded text
   bool Deep() const { return !libinjection.empty() || !signatures.empty(); }
   bool Any() const { return !raw.empty() || !forms.empty() || Deep(); }
@@ -153,15 +153,19 @@ void ReportAttacks(const Catalogue& catalogue, const std::string& path, std::siz
     }
   }
   std::printf("\n### Attacks: %s\n\n", path.c_str());
-  std::printf("| class | requests | catalogue, raw URL | catalogue, raw + decoded forms | deep rules alone | all |\n");
+  std::printf(
+      "| class | requests | catalogue, raw URL | catalogue, raw + decoded forms | deep rules alone | all "
+      "|\n");
   std::printf("|---|---|---|---|---|---|\n");
   for (const auto& [cls, count] : classes) {
     std::printf("| %s | %zu | %.1f%% | %.1f%% | %.1f%% | **%.1f%%** |\n", cls.c_str(), count.total,
                 Percent(count.raw, count.total), Percent(count.withForms, count.total),
                 Percent(count.deepOnly, count.total), Percent(count.any, count.total));
   }
-  std::printf("\nOwn signatures: the attacks each occurs in, and those that only it catches (no catalogue "
-              "pattern, libinjection or other signature):\n\n| signature | rule | attacks | only it |\n|---|---|---|---|\n");
+  std::printf(
+      "\nOwn signatures: the attacks each occurs in, and those that only it catches (no catalogue "
+      "pattern, libinjection or other signature):\n\n| signature | rule | attacks | only it "
+      "|\n|---|---|---|---|\n");
   for (std::size_t i = 0; i < vell::kDeepSignatureCount; ++i) {
     std::printf("| %s | %s | %zu | %zu |\n", vell::DeepSignatures[i].name,
                 vell::DeepRuleName(vell::DeepSignatures[i].rule), hits[i], alone[i]);
@@ -179,8 +183,10 @@ struct Flags {
     std::map<std::string, std::size_t> byRule;
     std::vector<std::string> lines;
   };
-  std::array<Layer, 4> layers{{{"catalogue, raw URL"}, {"catalogue, decoded forms (not raw)"},
-                               {"deep rules, libinjection"}, {"deep rules, own signatures"}}};
+  std::array<Layer, 4> layers{{{"catalogue, raw URL"},
+                               {"catalogue, decoded forms (not raw)"},
+                               {"deep rules, libinjection"},
+                               {"deep rules, own signatures"}}};
   std::size_t any = 0;
 
   void Add(const Verdict& verdict, const std::string& label, std::size_t show) {
@@ -200,7 +206,8 @@ struct Flags {
     std::printf("| layer | flagged | by rule |\n|---|---|---|\n");
     for (const Layer& layer : layers) {
       std::string rules;
-      for (const auto& [rule, n] : layer.byRule) rules += (rules.empty() ? "" : ", ") + rule + " " + std::to_string(n);
+      for (const auto& [rule, n] : layer.byRule)
+        rules += (rules.empty() ? "" : ", ") + rule + " " + std::to_string(n);
       std::printf("| %s | %zu | %s |\n", layer.name, layer.total, rules.c_str());
     }
     for (const Layer& layer : layers) {
@@ -283,8 +290,10 @@ bool InspectOff(const Catalogue& catalogue, std::string_view url) {
 bool InspectOn(const Catalogue& catalogue, std::string_view url) {
   bool any = InspectOff(catalogue, url);
   DeepRequest request(url);
-  for (std::size_t i = 0; i < catalogue.names.size(); ++i) any |= request.FindInForms(catalogue.set, i).has_value();
-  for (std::size_t r = 0; r < vell::kDeepRuleCount; ++r) any |= request.Test(static_cast<vell::DeepRule>(r)).has_value();
+  for (std::size_t i = 0; i < catalogue.names.size(); ++i)
+    any |= request.FindInForms(catalogue.set, i).has_value();
+  for (std::size_t r = 0; r < vell::kDeepRuleCount; ++r)
+    any |= request.Test(static_cast<vell::DeepRule>(r)).has_value();
   return any;
 }
 
@@ -304,7 +313,8 @@ std::vector<std::pair<std::string, std::string>> AdversarialUrls() {
       {"path %5cx", repeat("/", "%5cx")},
       {"path a=", repeat("/", "a=")},
       {"path quotes", repeat("/", "'")},
-      {"padded crlf injection", repeat("/?", "%0d").substr(0, kSize - 33) + "%0d%0aContent-Type:%20text/html"},
+      {"padded crlf injection",
+       repeat("/?", "%0d").substr(0, kSize - 33) + "%0d%0aContent-Type:%20text/html"},
       // Each part of the deep layer at its hardest.
       {"many arguments", repeat("/?", "a=1&")},
       {"many names alone", repeat("/?", "a&")},
@@ -364,7 +374,8 @@ Timing TimeEach(const std::vector<std::string>& urls, F inspect, int passes = 5,
   return t;
 }
 
-void ReportTiming(const Catalogue& catalogue, const std::string& benign, const std::vector<std::string>& attacks) {
+void ReportTiming(const Catalogue& catalogue, const std::string& benign,
+                  const std::vector<std::string>& attacks) {
   std::vector<std::pair<std::string, std::vector<std::string>>> corpora;
   if (!benign.empty()) {
     vell::tools::AccessLogReader reader;
@@ -392,21 +403,28 @@ void ReportTiming(const Catalogue& catalogue, const std::string& benign, const s
   }
   double load[1] = {0};
   getloadavg(load, 1);
-  std::printf("\n### Time per request of the layer (microseconds, median of 5 passes per request; "
-              "load average %.1f)\n\n", load[0]);
-  std::printf("Deep off: the full catalogue on the raw URL. Deep on: that, the catalogue on every decoded "
-              "form and the five deep rules.\n\n");
-  std::printf("| corpus | requests | off p50 | off p99 | off mean | on p50 | on p99 | on mean | on max | on/off mean |\n");
+  std::printf(
+      "\n### Time per request of the layer (microseconds, median of 5 passes per request; "
+      "load average %.1f)\n\n",
+      load[0]);
+  std::printf(
+      "Deep off: the full catalogue on the raw URL. Deep on: that, the catalogue on every decoded "
+      "form and the five deep rules.\n\n");
+  std::printf(
+      "| corpus | requests | off p50 | off p99 | off mean | on p50 | on p99 | on mean | on max | on/off mean "
+      "|\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   auto off = [&](const std::string& url) { return InspectOff(catalogue, url); };
   auto on = [&](const std::string& url) { return InspectOn(catalogue, url); };
   for (const auto& [name, urls] : corpora) {
     const Timing a = TimeEach(urls, off), b = TimeEach(urls, on);
-    std::printf("| %s | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f | %.1fx |\n", name.c_str(), urls.size(),
-                a.p50, a.p99, a.mean, b.p50, b.p99, b.mean, b.max, a.mean > 0 ? b.mean / a.mean : 0.0);
+    std::printf("| %s | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f | %.1fx |\n", name.c_str(),
+                urls.size(), a.p50, a.p99, a.mean, b.p50, b.p99, b.mean, b.max,
+                a.mean > 0 ? b.mean / a.mean : 0.0);
   }
-  std::printf("\n16 KB adversarial URLs (microseconds, fastest of 11 passes):\n\n"
-              "| input | bytes | off | on |\n|---|---|---|---|\n");
+  std::printf(
+      "\n16 KB adversarial URLs (microseconds, fastest of 11 passes):\n\n"
+      "| input | bytes | off | on |\n|---|---|---|---|\n");
   for (const auto& [name, url] : AdversarialUrls()) {
     const Timing a = TimeEach({url}, off, 11, true), b = TimeEach({url}, on, 11, true);
     std::printf("| %s | %zu | %.1f | %.1f |\n", name.c_str(), url.size(), a.max, b.max);

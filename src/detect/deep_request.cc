@@ -57,7 +57,8 @@ std::string DeepFinding::Describe() const {
   return out;
 }
 
-DeepRequest::DeepRequest(std::string_view url) : url_(url), queryStart_(std::min(url.find('?'), url.size())) {}
+DeepRequest::DeepRequest(std::string_view url)
+    : url_(url), queryStart_(std::min(url.find('?'), url.size())) {}
 
 const std::vector<UrlForm>& DeepRequest::forms() {
   if (!formsKnown_) {
@@ -132,7 +133,8 @@ DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) cons
   return finding;
 }
 
-std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors, Subject& subject) {
+std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors,
+                                                    Subject& subject) {
   const std::string& text = *subject.text;
   // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
   // SQL and HTML.

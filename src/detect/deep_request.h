@@ -84,8 +84,8 @@ class DeepRequest {
   const std::string& queryText();
 
   // The first finding of rule in the decoded path, then in each argument's name and value in
-  // order, then in the query as one text; nothing when the rule finds nothing. Within one text, libinjection answers before the
-  // rule's own signatures.
+  // order, then in the query as one text; nothing when the rule finds nothing. Within one text,
+  // libinjection answers before the rule's own signatures.
   std::optional<DeepFinding> Test(DeepRule rule, DeepDetectors detectors = DeepDetectors::kAll);
 
   // The first decoded form after the raw URL in which pattern `index` of set occurs, or nothing.

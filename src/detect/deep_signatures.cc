@@ -17,12 +17,12 @@ constexpr const char* kRuleNames[kDeepRuleCount] = {"DeepSQLi", "DeepXSS", "Deep
 
 // A command that attackers run first to see whether injection worked, fetch a second stage or
 // open a shell; common English words (more, type, find, set, exec) are left out.
-#define VELL_COMMANDS                                                                            \
-  "(?:cat|id|ls|uname|whoami|wget|curl|nc|ncat|netcat|bash|sh|zsh|ksh|csh|dash|ping|nslookup|"  \
-  "dig|host|echo|rm|chmod|chown|python[23]?|perl|php|ruby|lua|dir|ipconfig|ifconfig|cmd|"       \
+#define VELL_COMMANDS                                                                          \
+  "(?:cat|id|ls|uname|whoami|wget|curl|nc|ncat|netcat|bash|sh|zsh|ksh|csh|dash|ping|nslookup|" \
+  "dig|host|echo|rm|chmod|chown|python[23]?|perl|php|ruby|lua|dir|ipconfig|ifconfig|cmd|"      \
   "powershell|sleep|telnet|ftp|tftp|pwd|ps|kill|env|printenv|touch|mkdir|nohup|sudo|passwd|"   \
-  "systeminfo|tasklist|certutil|bitsadmin|wmic|netstat|hostname|traceroute|xterm|"   \
-  "base64|busybox|socat|awk|sed|grep|timeout|net\\s+user|type\\s+\\S*[a-z]:)"
+  "systeminfo|tasklist|certutil|bitsadmin|wmic|netstat|hostname|traceroute|xterm|base64|"      \
+  "busybox|socat|awk|sed|grep|timeout|net\\s+user|type\\s+\\S*[a-z]:)"
 
 }  // namespace
 
@@ -41,10 +41,11 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
      R"(|(?:^|/)proc/+(?:self|\d+)/|(?:boot|win|system)\.ini\b|system32|\bglobal\.asa\b|(?:^|/)inetpub/)"
      R"(|(?:^|/)(?:windows|winnt)/+(?:repair|panther|debug)|(?:^|/)var/+log/|\b(?:access|error)[._]log\b)"
      R"(|(?:^|/)\.(?:htaccess|htpasswd|bash_history|ssh/)|\bid_[rd]sa\b|\bweb\.config\b|\bautoexec\.bat\b)"},
-    // A value that is an absolute path into a system directory or a drive (the name of a file an
-    // application is about to open), or a file: or PHP stream URI.
+    // A value that is an absolute path into a system directory or a drive: the name of a file an
+    // application is about to open.
     {"SystemPathValue", DeepRule::kTraversal, SignatureScope::kValue,
      R"(^\s*(?:/+(?:etc|proc|var|usr|bin|sbin|boot|root|home|tmp|dev|sys|opt|lib)(?:/|$)|[a-z]:/))"},
+    // A value that is a file: URI or a PHP stream wrapper, which file functions open as such.
     {"FileUri", DeepRule::kTraversal, SignatureScope::kValue,
      R"(^\s*(?:file|php|expect|phar|zip|glob|compress\.zlib)://)"},
 
@@ -72,10 +73,11 @@ const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
     {"SqlTautology", DeepRule::kSQLi, SignatureScope::kAnyText,
      R"(\b(?:or|and|xor)\s+['"]?\w+['"]?\s*(?:=|<>|!=|\blike\b)\s*['"]?\w+['"]?\s*(?:--|#|/\*|;))"
      R"(|['")]\s*(?:or|and|xor|\|\||&&)\s*[('"]?\s*\w+['"]?\s*(?:[=<>!]|\blike\b|\bis\b|\bbetween\b))"},
-    // Functions and catalogues that serve error-based and out-of-band extraction.
+    // Functions and catalogues that serve error-based and out-of-band extraction (a package's
+    // functions too: "utl_inaddr.get_host_address(").
     {"SqlFunction", DeepRule::kSQLi, SignatureScope::kAnyText,
-     R"(\b(?:extractvalue|updatexml|utl_inaddr|utl_http|dbms_pipe|load_file|xp_cmdshell|sp_executesql)\s*\.?\s*\w*\s*\()"
-     R"(|\binformation_schema\b|@@version\b)"},
+     R"(\b(?:extractvalue|updatexml|utl_inaddr|utl_http|dbms_pipe|load_file|xp_cmdshell|)"
+     R"(sp_executesql)\s*\.?\s*\w*\s*\(|\binformation_schema\b|@@version\b)"},
 
     // ---- DeepCommand
     // A command separator (";", "|", "&", a line break, a back-quote, "$(") followed by a command

@@ -88,12 +88,14 @@ TEST(DeepRequest, FindingSaysWhereAndWhat) {
   EXPECT_EQ(finding->argument, 1u);
   EXPECT_EQ(finding->argumentName, "user");
   EXPECT_EQ(finding->text, "' or 1=1--");
-  EXPECT_EQ(finding->Describe(), "DeepSQLi: argument \"user\" value \"' or 1=1--\": libinjection fingerprint \"s&1c\"");
+  EXPECT_EQ(finding->Describe(),
+            "DeepSQLi: argument \"user\" value \"' or 1=1--\": libinjection fingerprint \"s&1c\"");
 
   DeepRequest path("/x/..%2f..%2fetc%2fpasswd%0a");
   const std::optional<DeepFinding> traversal = path.Test(DeepRule::kTraversal);
   ASSERT_TRUE(traversal.has_value());
-  EXPECT_EQ(traversal->Describe(), "DeepTraversal: path \"/x/../../etc/passwd\\x0A\": DotDotSegment \"/../\"");
+  EXPECT_EQ(traversal->Describe(),
+            "DeepTraversal: path \"/x/../../etc/passwd\\x0A\": DotDotSegment \"/../\"");
   EXPECT_EQ(traversal->text.substr(traversal->begin, traversal->end - traversal->begin), "/../");
 
   const std::string longUrl = "/p?q=" + std::string(300, 'a') + "%27%20or%201%3D1--";

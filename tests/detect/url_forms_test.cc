@@ -143,7 +143,9 @@ TEST(DecodeUrlForms, Table) {
   for (const FormsCase& c : kForms) {
     SCOPED_TRACE(c.url);
     std::vector<std::string> forms;
-    for (const UrlForm& form : DecodeUrlForms(c.url)) forms.push_back(std::string(form.name) + "=" + form.text);
+    for (const UrlForm& form : DecodeUrlForms(c.url)) {
+      forms.push_back(std::string(form.name) + "=" + form.text);
+    }
     EXPECT_EQ(forms, c.forms);
   }
 }
