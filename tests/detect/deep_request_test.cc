@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 
 namespace vell {
 namespace {
+
+using namespace std::string_literals;
 
 struct RuleCase {
   std::string url;
@@ -79,6 +82,26 @@ TEST(DeepRequest, BoundsLeaveTheRestToTheOwnSignatures) {
   const std::string padded = "/p?q=" + std::string(kInjectionWindow, 'a') + "'%20or%201=1--";
   DeepRequest request(padded);
   EXPECT_EQ(Summary(request.Test(DeepRule::kSQLi)), "value SqlTautology ' or 1=");
+}
+
+// Any bytes: every rule answers, and a finding's evidence lies within its text.
+TEST(DeepRequest, AnyBytes) {
+  const std::string alphabet = "%%%uU+\\/.?&=;|'\"<>`$()c0afe2ABCz \r\n\xC0\xAF\xE0\x80\x00"s;
+  std::mt19937 random(3);
+  for (int round = 0; round < 2000; ++round) {
+    std::string url = "/";
+    const std::size_t length = random() % 200;
+    for (std::size_t i = 0; i < length; ++i) url += alphabet[random() % alphabet.size()];
+    SCOPED_TRACE(url);
+    DeepRequest request(url);
+    for (std::size_t r = 0; r < kDeepRuleCount; ++r) {
+      if (const std::optional<DeepFinding> finding = request.Test(static_cast<DeepRule>(r))) {
+        EXPECT_LE(finding->begin, finding->end);
+        EXPECT_LE(finding->end, finding->text.size());
+        EXPECT_FALSE(finding->Describe().empty());
+      }
+    }
+  }
 }
 
 TEST(DeepRequest, FindingSaysWhereAndWhat) {
