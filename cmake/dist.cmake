@@ -1,6 +1,7 @@
 # dist (Windows builds): the zip an IIS operator installs from, holding vell.dll, an example
-# config.ini, vell.exe (for vell check), the installation notes (docs/INSTALL-IIS.txt) and the
-# configuration reference as plain text (written by pandoc, which scripts/setup installs).
+# config.ini, vell.exe (for vell check), the installation notes (docs/INSTALL-IIS.txt), the
+# configuration reference as plain text (written by pandoc, which scripts/setup installs) and the
+# licences of the code the DLL carries (RE2, libinjection).
 if(NOT WIN32)
   return()
 endif()
@@ -16,6 +17,11 @@ add_custom_target(dist
   COMMAND "${CMAKE_COMMAND}" -E make_directory "${_dist_dir}/${_dist_name}"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:vell>" "${_dist_dir}/${_dist_name}/vell.dll"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:vell_cli>" "${_dist_dir}/${_dist_name}/vell.exe"
+  # RE2 and libinjection, compiled into vell.dll, ask for their licences to travel with it.
+  COMMAND "${CMAKE_COMMAND}" -E copy "${VELL_LIBINJECTION_SOURCE_DIR}/COPYING"
+          "${_dist_dir}/${_dist_name}/LICENSE-libinjection.txt"
+  COMMAND "${CMAKE_COMMAND}" -E copy "${VELL_RE2_SOURCE_DIR}/LICENSE"
+          "${_dist_dir}/${_dist_name}/LICENSE-RE2.txt"
   # The runtime libraries linked in carry debug sections that an installed filter does not need.
   COMMAND "${CMAKE_STRIP}" --strip-debug "${_dist_dir}/${_dist_name}/vell.dll"
           "${_dist_dir}/${_dist_name}/vell.exe"

@@ -1,0 +1,216 @@
+// One request's deep inspection: decoded texts made on first need, each detector run once per text.
+#include "detect/deep_request.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "detect/injection.h"
+
+namespace vell {
+
+namespace {
+
+constexpr std::size_t kDescribedTextMax = 200;
+
+// Counts size against a detector's budget; false (and nothing counted) when it would go over.
+bool WithinBudget(std::size_t& used, std::size_t size) {
+  if (used + size > kInjectionBudget) return false;
+  used += size;
+  return true;
+}
+
+void AppendPrintable(std::string_view text, std::string& out) {
+  for (const char c : text.substr(0, kDescribedTextMax)) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F && b != '\\' && b != '"') {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+      out += escaped;
+    }
+  }
+  if (text.size() > kDescribedTextMax) out += "...";
+}
+
+}  // namespace
+
+std::string DeepFinding::Describe() const {
+  std::string out = DeepRuleName(rule);
+  out += ": ";
+  if (where == DeepSubjectKind::kPath) {
+    out += "path \"";
+  } else if (where == DeepSubjectKind::kQuery) {
+    out += "query \"";
+  } else {
+    out += "argument \"";
+    AppendPrintable(argumentName, out);
+    out += where == DeepSubjectKind::kArgumentName ? "\" name \"" : "\" value \"";
+  }
+  if (firstPass) out.insert(out.size() - 1, "decoded once ");
+  AppendPrintable(text, out);
+  out += "\": ";
+  out += detector;
+  out += detector == "libinjection" && rule == DeepRule::kSQLi ? " fingerprint \"" : " \"";
+  AppendPrintable(evidence, out);
+  out += '"';
+  return out;
+}
+
+DeepRequest::DeepRequest(std::string_view url)
+    : url_(url), queryStart_(std::min(url.find('?'), url.size())) {}
+
+const std::vector<UrlForm>& DeepRequest::forms() {
+  if (!formsKnown_) {
+    // The normalised form is the normalised path, which the deep rules read too, and query.
+    if (NeedsDecoding(url_)) {
+      forms_ = DecodeUrlForms(url_, path() + Normalise(url_.substr(queryStart_), true));
+    } else {
+      forms_ = DecodeUrlForms(url_);
+    }
+    formsKnown_ = true;
+  }
+  return forms_;
+}
+
+const std::string& DeepRequest::path() {
+  if (!pathKnown_) {
+    path_ = Normalise(url_.substr(0, queryStart_), false, &pathFirstPass_);
+    pathKnown_ = true;
+  }
+  return path_;
+}
+
+const std::vector<Argument>& DeepRequest::arguments() {
+  if (!argumentsKnown_) {
+    if (queryStart_ < url_.size()) {
+      const std::string_view query = url_.substr(queryStart_ + 1);
+      ParsedQuery parsed = SplitArguments(query);
+      arguments_ = std::move(parsed.arguments);
+      // A query that is one name alone is already a text of its own.
+      const bool oneName = arguments_.size() == 1 && query.find('=') == std::string_view::npos;
+      query_ = parsed.formEncoded ? std::move(parsed.rest) : oneName ? std::string() : Normalise(query, true);
+    }
+    argumentsKnown_ = true;
+  }
+  return arguments_;
+}
+
+const std::string& DeepRequest::queryText() {
+  arguments();
+  return query_;
+}
+
+std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
+  if (!subjectsKnown_) {
+    // The texts are owned by path_ and arguments_, which no longer change.
+    const std::vector<Argument>& args = arguments();
+    subjects_.reserve(3 + 3 * args.size());
+    subjects_.push_back({DeepSubjectKind::kPath, 0, &path()});
+    if (!pathFirstPass_.empty()) subjects_.push_back({DeepSubjectKind::kPath, 0, &pathFirstPass_, true});
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      const Argument& arg = args[i];
+      if (!arg.name.empty()) subjects_.push_back({DeepSubjectKind::kArgumentName, i, &arg.name});
+      if (!arg.value.empty()) subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.value});
+      if (!arg.valueFirstPass.empty()) {
+        subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.valueFirstPass, true});
+      }
+    }
+    if (!query_.empty()) subjects_.push_back({DeepSubjectKind::kQuery, 0, &query_});
+    subjectsKnown_ = true;
+  }
+  return subjects_;
+}
+
+DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) const {
+  DeepFinding finding{rule, subject.kind};
+  finding.argument = subject.argument;
+  if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue) {
+    finding.argumentName = arguments_[subject.argument].name;
+  }
+  finding.text = *subject.text;
+  finding.firstPass = subject.firstPass;
+  return finding;
+}
+
+std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors,
+                                                    Subject& subject) {
+  const std::string& text = *subject.text;
+  // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
+  // SQL and HTML.
+  if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
+  const bool libinjection = detectors != DeepDetectors::kSignatures;
+  const std::string_view window = std::string_view(text).substr(0, kInjectionWindow);
+  if (libinjection && rule == DeepRule::kSQLi && subject.sqli != 0) {
+    if (subject.sqli < 0) {
+      subject.sqli = 0;
+      if (MayBeSqlInjection(window) && WithinBudget(sqliBytes_, window.size())) {
+        if (const std::optional<std::string> fingerprint = DetectSqlInjection(window)) {
+          subject.sqli = 1;
+          fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
+        }
+      }
+    }
+    if (subject.sqli == 1) {
+      DeepFinding finding = MakeFinding(rule, subject);
+      finding.detector = "libinjection";
+      finding.evidence = subject.fingerprint;
+      finding.end = text.size();
+      return finding;
+    }
+  }
+  if (libinjection && rule == DeepRule::kXSS && subject.xss != 0) {
+    if (subject.xss < 0) {
+      subject.xss = MayBeXss(window) && WithinBudget(xssBytes_, window.size()) && DetectXss(window) ? 1 : 0;
+    }
+    if (subject.xss == 1) {
+      DeepFinding finding = MakeFinding(rule, subject);
+      finding.detector = "libinjection";
+      finding.evidence = "xss";
+      finding.end = text.size();
+      return finding;
+    }
+  }
+  if (detectors == DeepDetectors::kLibinjection) return std::nullopt;
+  const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
+  if (!subject.signaturesKnown) {
+    subject.signatures = matcher.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
+    subject.signaturesKnown = true;
+  }
+  const SignatureMask hits = subject.signatures & matcher.RuleMask(rule);
+  if (hits == 0) return std::nullopt;
+  std::size_t index = 0;
+  while (((hits >> index) & 1u) == 0) ++index;
+  DeepFinding finding = MakeFinding(rule, subject);
+  finding.detector = DeepSignatures[index].name;
+  if (const auto span = matcher.Find(index, text)) {
+    finding.begin = span->begin;
+    finding.end = span->end;
+    finding.evidence = text.substr(span->begin, span->end - span->begin);
+  }
+  return finding;
+}
+
+std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detectors) {
+  for (Subject& subject : subjects()) {
+    if (std::optional<DeepFinding> finding = TestSubject(rule, detectors, subject)) return finding;
+  }
+  return std::nullopt;
+}
+
+std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
+  const std::vector<UrlForm>& all = forms();
+  if (all.size() == 1) return std::nullopt;  // the raw URL is the only form
+  if (scannedSet_ != &set) {
+    scans_.clear();
+    scans_.reserve(all.size() - 1);
+    for (std::size_t i = 1; i < all.size(); ++i) scans_.push_back(set.ScanSubject(all[i].text));
+    scannedSet_ = &set;
+  }
+  for (std::size_t i = 0; i < scans_.size(); ++i) {
+    if (!scans_[i].NoneFound() && scans_[i].Found(index)) return FormMatch{i + 1};
+  }
+  return std::nullopt;
+}
+
+}  // namespace vell

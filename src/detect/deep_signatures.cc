@@ -1,0 +1,207 @@
+// The deep layer's own signatures and their one-pass matcher (an RE2 set: RE2 syntax gives word
+// boundaries and start anchors, which these need, and the set answers for all of them at once).
+#include "detect/deep_signatures.h"
+
+#include <re2/re2.h>
+#include <re2/set.h>
+
+#include <string>
+#include <vector>
+
+namespace vell {
+
+namespace {
+
+constexpr const char* kRuleNames[kDeepRuleCount] = {"DeepSQLi", "DeepXSS", "DeepTraversal", "DeepCommand",
+                                                    "DeepCRLF"};
+
+// A command that attackers run first to see whether injection worked, fetch a second stage or
+// open a shell; common English words (more, type, find, set, exec) are left out.
+#define VELL_COMMANDS                                                                          \
+  "(?:cat|id|ls|uname|whoami|wget|curl|nc|ncat|netcat|bash|sh|zsh|ksh|csh|dash|ping|nslookup|" \
+  "dig|host|echo|rm|chmod|chown|python[23]?|perl|php|ruby|lua|dir|ipconfig|ifconfig|cmd|"      \
+  "powershell|sleep|telnet|ftp|tftp|pwd|ps|kill|env|printenv|touch|mkdir|nohup|sudo|passwd|"   \
+  "systeminfo|tasklist|certutil|bitsadmin|wmic|netstat|hostname|traceroute|xterm|base64|"      \
+  "busybox|socat|awk|sed|grep|timeout|net\\s+user|type\\s+\\S*[a-z]:)"
+
+}  // namespace
+
+const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures = {{
+    // ---- DeepTraversal
+    // A ".." path segment ("../", "..;/", ".." at the end, and "....//", which becomes "../" when
+    // a filter strips "../" once), including a value that starts with one; the decoding has
+    // already turned "\" into "/".
+    {"DotDotSegment", DeepRule::kTraversal, SignatureScope::kAnyText, R"((?:^|/)\.\.(?:\.\./)?(?:[/;]|$))"},
+    // Files that reveal a system's accounts, configuration, process environment or logs, whatever
+    // spells the separators before them ("etc/passwd", "etc0x2fpasswd", "etc%2%fpasswd": up to
+    // eight bytes that are not letters, or the letters of hex and Unicode escapes).
+    {"SystemFile", DeepRule::kTraversal, SignatureScope::kAnyText,
+     R"(etc(?:[^g-z]|[xu]){1,8}(?:passwd|shadow|group|hosts|issue|motd|fstab|crontab|sudoers|hostname|)"
+     R"(resolv\.conf|profile|bashrc|inittab|master\.passwd|(?:apache2?|httpd|nginx|mysql|ssh)/))"
+     R"(|(?:^|/)proc/+(?:self|\d+)/|(?:boot|win|system)\.ini\b|system32|\bglobal\.asa\b|(?:^|/)inetpub/)"
+     R"(|(?:^|/)(?:windows|winnt)/+(?:repair|panther|debug)|(?:^|/)var/+log/|\b(?:access|error)[._]log\b)"
+     R"(|(?:^|/)\.(?:htaccess|htpasswd|bash_history|ssh/)|\bid_[rd]sa\b|\bweb\.config\b|\bautoexec\.bat\b)"},
+    // A value that is an absolute path into a system directory or a drive: the name of a file an
+    // application is about to open.
+    {"SystemPathValue", DeepRule::kTraversal, SignatureScope::kValue,
+     R"(^\s*(?:/+(?:etc|proc|var|usr|bin|sbin|boot|root|home|tmp|dev|sys|opt|lib)(?:/|$)|[a-z]:/))"},
+    // A value that is a file: URI or a PHP stream wrapper, which file functions open as such.
+    {"FileUri", DeepRule::kTraversal, SignatureScope::kValue,
+     R"(^\s*(?:file|php|expect|phar|zip|glob|compress\.zlib)://)"},
+
+    // ---- DeepXSS
+    // Script URIs, which run when a link or frame is opened.
+    {"ScriptUri", DeepRule::kXSS, SignatureScope::kAnyText,
+     R"(\b(?:java|vb|live)script\s*:|\bdata\s*:\s*text/html|\bdata\s*:[^,]{0,40};\s*base64)"},
+    // An event-handler attribute after a break out of a tag or attribute ("<x onload=",
+    // "' onfocus=").
+    {"EventHandler", DeepRule::kXSS, SignatureScope::kAnyText, R"([\s"'/`;]on[a-z]{3,30}\s*=)"},
+    // Calls that payloads use to prove script ran or to reach the page's secrets.
+    {"ScriptCall", DeepRule::kXSS, SignatureScope::kAnyText,
+     R"(\b(?:alert|prompt|confirm)\s*(?:\(|`)|\beval\s*\(|\bdocument\s*\.\s*(?:cookie|domain|write))"
+     R"(|\bfromcharcode\s*\(|\bexpression\s*\()"},
+
+    // ---- DeepSQLi
+    // Column probing by position, which libinjection reads as a plain phrase.
+    {"SqlOrderBy", DeepRule::kSQLi, SignatureScope::kAnyText,
+     R"(\b(?:order|group)(?:\s|/\*[^*]*\*/)+by(?:\s|/\*[^*]*\*/)+\d)"},
+    // Time-based blind injection.
+    {"SqlDelay", DeepRule::kSQLi, SignatureScope::kAnyText,
+     R"(\b(?:sleep|benchmark|pg_sleep|dbms_lock\.sleep|randomblob)\s*\(|\bwaitfor\s+(?:delay|time)\b)"},
+    // A comparison that is always true, closed by a comment ("or x=x--"), or a quote or bracket
+    // broken out of followed by OR/AND and a comparison.
+    {"SqlTautology", DeepRule::kSQLi, SignatureScope::kAnyText,
+     R"(\b(?:or|and|xor)\s+['"]?\w+['"]?\s*(?:=|<>|!=|\blike\b)\s*['"]?\w+['"]?\s*(?:--|#|/\*|;))"
+     R"(|['")]\s*(?:or|and|xor|\|\||&&)\s*[('"]?\s*\w+['"]?\s*(?:[=<>!]|\blike\b|\bis\b|\bbetween\b))"},
+    // Functions and catalogues that serve error-based and out-of-band extraction (a package's
+    // functions too: "utl_inaddr.get_host_address(").
+    {"SqlFunction", DeepRule::kSQLi, SignatureScope::kAnyText,
+     R"(\b(?:extractvalue|updatexml|utl_inaddr|utl_http|dbms_pipe|load_file|xp_cmdshell|)"
+     R"(sp_executesql)\s*\.?\s*\w*\s*\(|\binformation_schema\b|@@version\b)"},
+
+    // ---- DeepCommand
+    // A command separator (";", "|", "&", a line break, a back-quote, "$(") followed by a command
+    // and then a space, another separator, a quote or the end (so that "&id=5", a query's next
+    // argument, is no command).
+    {"CommandAfterSeparator", DeepRule::kCommand, SignatureScope::kAnyText,
+     R"((?:[;|&`\n\r]|\$\()\s*(?:[\w.-]*/)*)" VELL_COMMANDS R"((?:[\s;|&`)'"<>]|$))"},
+    // A value that is a whole command line: a tool that only an attacker asks a web application
+    // for, a listing of a system path, a download, inline interpreter code, Windows account and
+    // registry changes.
+    {"CommandLineValue", DeepRule::kCommand, SignatureScope::kValue,
+     R"(^\s*(?:(?:uname|ipconfig|ifconfig|netstat|whoami|systeminfo|tasklist|phpinfo)\b)"
+     R"(|(?:ls|dir|cat|type)\s+(?:-\w+\s+)*(?:/|[a-z]:|%\w+%))"
+     R"(|(?:wget|curl)\s+(?:-\S+\s+)*\S*://|(?:perl|python[23]?|ruby|php|node|powershell)\s+-\w*[ec]\b)"
+     R"(|net\s+(?:user|view|localgroup|share|use)\b|netsh\s|reg\s+(?:add|query|delete)\s))"},
+    // Shell expansions that stand in for spaces or run a command: ${IFS}, $(...).
+    {"ShellExpansion", DeepRule::kCommand, SignatureScope::kAnyText, R"(\$\{?ifs\b|\$\(\s*[a-z/])"},
+    // A program named by its full path ("/bin/sh", "/usr/bin/id"), or cmd /c.
+    {"CommandPath", DeepRule::kCommand, SignatureScope::kAnyText,
+     R"(/(?:usr/(?:local/)?)?s?bin/)" VELL_COMMANDS R"(\b|\bcmd(?:\.exe)?\s*/[ck]\b)"},
+    // Code that a server-side interpreter would run: a PHP block or a call of a function that
+    // starts a process, and server-side and edge-side include directives.
+    {"CodeExecution", DeepRule::kCommand, SignatureScope::kAnyText,
+     R"(<\?php\b|\b(?:system|exec|passthru|shell_exec|popen|proc_open)\s*\(\s*['"$]|\bphpinfo\s*\()"
+     R"(|<!--\s*#\s*(?:exec|include|echo|config|set|printenv|fsize|flastmod|if)\b|<esi:[a-z])"},
+
+    // ---- DeepCRLF
+    // A line break followed by a header ("\r\nSet-Cookie:"), which splits a response whose header
+    // carries the value.
+    {"HeaderInjection", DeepRule::kCRLF, SignatureScope::kAnyText, R"([\r\n]\s*[a-z][\w-]{1,40}\s*:)"},
+}};
+
+#undef VELL_COMMANDS
+
+namespace {
+
+void AddAlternative(const char* pattern, std::string& to) {
+  if (!to.empty()) to += '|';
+  to += "(?:";
+  to += pattern;
+  to += ')';
+}
+
+}  // namespace
+
+const char* DeepRuleName(DeepRule rule) { return kRuleNames[static_cast<std::size_t>(rule)]; }
+
+std::optional<DeepRule> FindDeepRule(std::string_view name) {
+  for (std::size_t i = 0; i < kDeepRuleCount; ++i) {
+    if (name == kRuleNames[i]) return static_cast<DeepRule>(i);
+  }
+  return std::nullopt;
+}
+
+struct DeepSignatureMatcher::Impl {
+  re2::RE2::Options options;
+  // Whether any signature occurs at all, for values and for other texts: one search that stops at
+  // the first match and allocates nothing, which answers most texts (the set allocates on every
+  // call and always reads to the end).
+  std::unique_ptr<re2::RE2> anyInValue, anyInText;
+  std::unique_ptr<re2::RE2::Set> set;
+  std::vector<std::unique_ptr<re2::RE2>> single;
+};
+
+DeepSignatureMatcher::DeepSignatureMatcher() : impl_(std::make_unique<Impl>()) {
+  re2::RE2::Options& options = impl_->options;
+  options.set_encoding(re2::RE2::Options::EncodingLatin1);
+  options.set_case_sensitive(false);
+  options.set_never_capture(true);
+  options.set_log_errors(false);
+  // Enough for the set's DFA on long texts; on running out, Match falls back to one pattern at a
+  // time.
+  options.set_max_mem(32 << 20);
+  impl_->set = std::make_unique<re2::RE2::Set>(options, re2::RE2::UNANCHORED);
+  std::string anyInValue, anyInText;
+  for (std::size_t i = 0; i < DeepSignatures.size(); ++i) {
+    const DeepSignature& signature = DeepSignatures[i];
+    AddAlternative(signature.pattern, anyInValue);
+    if (signature.scope != SignatureScope::kValue) AddAlternative(signature.pattern, anyInText);
+    impl_->set->Add(signature.pattern, nullptr);
+    impl_->single.push_back(std::make_unique<re2::RE2>(signature.pattern, options));
+    ruleMasks_[static_cast<std::size_t>(signature.rule)] |= SignatureMask{1} << i;
+    if (signature.scope == SignatureScope::kValue) valueOnly_ |= SignatureMask{1} << i;
+  }
+  impl_->set->Compile();
+  impl_->anyInValue = std::make_unique<re2::RE2>(anyInValue, options);
+  impl_->anyInText = std::make_unique<re2::RE2>(anyInText, options);
+}
+
+DeepSignatureMatcher::~DeepSignatureMatcher() = default;
+
+SignatureMask DeepSignatureMatcher::Match(std::string_view text, bool isValue) const {
+  const SignatureMask wanted = isValue ? ~SignatureMask{0} : ~valueOnly_;
+  if (!re2::RE2::PartialMatch(text, isValue ? *impl_->anyInValue : *impl_->anyInText)) return 0;
+  std::vector<int> hits;
+  re2::RE2::Set::ErrorInfo error{};
+  SignatureMask found = 0;
+  if (impl_->set->Match(text, &hits, &error)) {
+    for (const int i : hits) found |= SignatureMask{1} << i;
+  } else if (error.kind != re2::RE2::Set::kNoError) {
+    // The set's DFA ran out of memory on this text: each pattern on its own (still linear).
+    for (std::size_t i = 0; i < impl_->single.size(); ++i) {
+      if (((wanted >> i) & 1u) != 0 && re2::RE2::PartialMatch(text, *impl_->single[i])) {
+        found |= SignatureMask{1} << i;
+      }
+    }
+  }
+  return found & wanted;
+}
+
+std::optional<DeepSignatureMatcher::Span> DeepSignatureMatcher::Find(std::size_t index,
+                                                                     std::string_view text) const {
+  if (index >= impl_->single.size()) return std::nullopt;
+  re2::StringPiece match;
+  if (!impl_->single[index]->Match(text, 0, text.size(), re2::RE2::UNANCHORED, &match, 1)) {
+    return std::nullopt;
+  }
+  const auto begin = static_cast<std::size_t>(match.data() - text.data());
+  return Span{begin, begin + match.size()};
+}
+
+const DeepSignatureMatcher& BuiltInDeepSignatures() {
+  static const DeepSignatureMatcher matcher;
+  return matcher;
+}
+
+}  // namespace vell

@@ -1,0 +1,81 @@
+// The deep layer's own signatures: short linear-time patterns for what decoding and libinjection
+// still let through. Each belongs to one deep rule and is tried on decoded texts only (a decoded
+// path, an argument's decoded name or value), never on the raw URL.
+#ifndef VELL_DETECT_DEEP_SIGNATURES_H_
+#define VELL_DETECT_DEEP_SIGNATURES_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace re2 {
+class RE2;
+}  // namespace re2
+
+namespace vell {
+
+// The deep rules an operator names in config.ini ("DeepSQLi", ...).
+enum class DeepRule : uint8_t { kSQLi, kXSS, kTraversal, kCommand, kCRLF };
+inline constexpr std::size_t kDeepRuleCount = 5;
+
+// "DeepSQLi", "DeepXSS", "DeepTraversal", "DeepCommand", "DeepCRLF".
+const char* DeepRuleName(DeepRule rule);
+// The rule with exactly this name (same letter case), or nothing.
+std::optional<DeepRule> FindDeepRule(std::string_view name);
+
+// Where a signature may match: any decoded text, or only the start of an argument's value (a
+// value that is a path, a URI, ...).
+enum class SignatureScope : uint8_t { kAnyText, kValue };
+
+struct DeepSignature {
+  const char* name;
+  DeepRule rule;
+  SignatureScope scope;
+  const char* pattern;  // RE2 syntax, matched with letter case ignored, bytes as Latin-1
+};
+
+inline constexpr std::size_t kDeepSignatureCount = 17;
+extern const std::array<DeepSignature, kDeepSignatureCount> DeepSignatures;
+
+// Bit i stands for DeepSignatures[i].
+using SignatureMask = uint32_t;
+
+// Every signature compiled once, for one pass per text. Immutable after construction; safe to use
+// from any number of threads.
+class DeepSignatureMatcher {
+ public:
+  DeepSignatureMatcher();
+  ~DeepSignatureMatcher();
+  DeepSignatureMatcher(const DeepSignatureMatcher&) = delete;
+  DeepSignatureMatcher& operator=(const DeepSignatureMatcher&) = delete;
+
+  // The signatures that occur in text. With isValue false, kValue signatures are left out. One
+  // pass over text for all of them; linear time whatever the text.
+  SignatureMask Match(std::string_view text, bool isValue) const;
+
+  struct Span {
+    std::size_t begin;
+    std::size_t end;
+  };
+  // Where signature `index` first occurs in text (for reports), or nothing.
+  std::optional<Span> Find(std::size_t index, std::string_view text) const;
+
+  // The signatures of one rule.
+  SignatureMask RuleMask(DeepRule rule) const { return ruleMasks_[static_cast<std::size_t>(rule)]; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::array<SignatureMask, kDeepRuleCount> ruleMasks_{};
+  SignatureMask valueOnly_ = 0;
+};
+
+// The matcher of the built-in signatures, compiled on first use.
+const DeepSignatureMatcher& BuiltInDeepSignatures();
+
+}  // namespace vell
+
+#endif  // VELL_DETECT_DEEP_SIGNATURES_H_

@@ -1,0 +1,221 @@
+// Decoding steps for URLs and their values, and the list of a URL's distinct decoded forms.
+#include "detect/url_forms.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace vell {
+
+namespace {
+
+// Digit values by byte, -1 for a byte that is no digit. The lax table counts letters on past "f"
+// ("g" is 16, "z" is 35), as servers that accept the "%bg%qf" spelling of "%c0%af" do.
+template <int kLetters>
+constexpr std::array<int8_t, 256> DigitTable() {
+  std::array<int8_t, 256> table{};
+  for (int8_t& value : table) value = -1;
+  for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < kLetters; ++i) table['a' + i] = table['A' + i] = static_cast<int8_t>(10 + i);
+  return table;
+}
+constexpr std::array<int8_t, 256> kHexDigits = DigitTable<6>();
+constexpr std::array<int8_t, 256> kLaxHexDigits = DigitTable<26>();
+
+int HexValue(char c) { return kHexDigits[static_cast<unsigned char>(c)]; }
+int LaxHexValue(char c) { return kLaxHexDigits[static_cast<unsigned char>(c)]; }
+
+// Each decoding step writes into a buffer of its input's size (no step lengthens its text) through
+// a local pointer, which the compiler keeps in a register: appending byte by byte would check the
+// capacity every time, and a pointer in an object may be aliased by the bytes written through it.
+std::string Finish(std::string& buffer, const char* end) {
+  buffer.resize(static_cast<std::size_t>(end - buffer.data()));
+  return std::move(buffer);
+}
+
+// Puts the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
+// the characters that separate paths as their ASCII character, anything else as UTF-8 (at most
+// three bytes, so never longer than the six-byte escape).
+void PutCodePoint(uint32_t cp, char*& out) {
+  if (cp >= 0xFF01 && cp <= 0xFF5E) cp -= 0xFEE0;  // full-width ASCII
+  switch (cp) {
+    case 0x2215: case 0x2044: case 0x29F8: case 0xFE6B:  // division and fraction slashes, big solidus
+      cp = '/';
+      break;
+    case 0x2216: case 0x29F5: case 0x29F9: case 0xFE68:  // set minus, reverse solidus look-alikes
+      cp = '\\';
+      break;
+    case 0xEFC8: case 0xF025:  // private-use code points that old IIS decoders mapped to "/" and "\"
+      cp = '/';
+      break;
+    case 0x2024: case 0xFE52: case 0xFF61:  // one-dot leader, small and half-width full stops
+      cp = '.';
+      break;
+    case 0x2025:  // two-dot leader
+      *out++ = '.';
+      *out++ = '.';
+      return;
+    default:
+      break;
+  }
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The length of an overlong UTF-8 sequence of an ASCII character at text[i] and that character,
+// or 0. Two-byte leads 0xC0 and 0xC1 only ever spell ASCII, and some decoders take any second byte
+// with them ("%c0%6e" as "."); longer sequences need real continuation bytes.
+std::size_t OverlongAt(std::string_view text, std::size_t i, char* ascii) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  if (lead == 0xC0 || lead == 0xC1) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead < 0xFE) {
+    length = lead < 0xF0 ? 3 : lead < 0xF8 ? 4 : lead < 0xFC ? 5 : 6;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < length) return 0;
+  uint32_t cp = lead & (0x7Fu >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if (length > 2 && !IsContinuation(c)) return 0;
+    cp = (cp << 6) | (c & 0x3Fu);
+  }
+  if (cp >= 0x80) return 0;
+  *ascii = static_cast<char>(cp);
+  return length;
+}
+
+// The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace.
+std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
+  std::string buffer(text.size(), '\0');
+  char* out = buffer.data();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '%') {
+      *out++ = c == '+' && plusIsSpace ? ' ' : c;
+      continue;
+    }
+    const std::size_t left = text.size() - i - 1;
+    if (left >= 5 && (text[i + 1] == 'u' || text[i + 1] == 'U')) {
+      const int d0 = HexValue(text[i + 2]), d1 = HexValue(text[i + 3]);
+      const int d2 = HexValue(text[i + 4]), d3 = HexValue(text[i + 5]);
+      if ((d0 | d1 | d2 | d3) >= 0) {
+        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), out);
+        i += 5;
+        continue;
+      }
+    }
+    // A "%u" that is no Unicode escape is no lax hex escape either.
+    if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
+      const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
+      if (high >= 0 && low >= 0) {
+        *out++ = static_cast<char>((high * 16 + low) & 0xFF);
+        i += 2;
+        continue;
+      }
+    }
+    *out++ = c;
+  }
+  return Finish(buffer, out);
+}
+
+}  // namespace
+
+bool NeedsDecoding(std::string_view text) {
+  static constexpr std::array<bool, 256> kStartsDecoding = [] {
+    std::array<bool, 256> table{};
+    table['%'] = table['+'] = table['\\'] = table[0] = true;
+    for (std::size_t b = 0xC0; b < table.size(); ++b) table[b] = true;
+    return table;
+  }();
+  for (const char c : text) {
+    if (kStartsDecoding[static_cast<unsigned char>(c)]) return true;
+  }
+  return false;
+}
+
+std::string PercentDecode(std::string_view text) {
+  std::string buffer(text.size(), '\0');
+  char* out = buffer.data();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && text.size() - i > 2) {
+      const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
+      if (high >= 0 && low >= 0) {
+        *out++ = static_cast<char>(high * 16 + low);
+        i += 2;
+        continue;
+      }
+    }
+    *out++ = text[i];
+  }
+  return Finish(buffer, out);
+}
+
+std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
+  const std::string decoded = DecodeEscapes(text, plusIsSpace);
+  std::string buffer(decoded.size(), '\0');
+  char* out = buffer.data();
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    char c = decoded[i];
+    if (static_cast<unsigned char>(c) >= 0xC0) {
+      if (const std::size_t length = OverlongAt(decoded, i, &c)) i += length - 1;
+    }
+    if (c == '\0') continue;
+    *out++ = c == '\\' ? '/' : c;
+  }
+  return Finish(buffer, out);
+}
+
+std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {
+  std::string current(text);
+  for (int pass = 0; pass < 3 && NeedsDecoding(current); ++pass) {
+    // An application reads "+" as a space once, in the text as sent; a "+" that a later pass
+    // decodes is a "+".
+    std::string next = NormaliseOnce(current, plusIsSpace && pass == 0);
+    if (next == current) break;
+    if (pass == 1 && firstPass != nullptr) *firstPass = current;
+    current = std::move(next);
+  }
+  return current;
+}
+
+std::string NormaliseUrl(std::string_view url) {
+  const std::size_t query = std::min(url.find('?'), url.size());
+  return Normalise(url.substr(0, query), false) + Normalise(url.substr(query), true);
+}
+
+std::vector<UrlForm> DecodeUrlForms(std::string_view url) {
+  if (!NeedsDecoding(url)) return {{"raw", std::string(url)}};
+  return DecodeUrlForms(url, NormaliseUrl(url));
+}
+
+std::vector<UrlForm> DecodeUrlForms(std::string_view url, std::string normalised) {
+  std::vector<UrlForm> forms;
+  forms.push_back({"raw", std::string(url)});
+  if (!NeedsDecoding(url)) return forms;
+  static const char* const kPassNames[] = {"percent-decoded", "percent-decoded x2", "percent-decoded x3"};
+  for (const char* name : kPassNames) {
+    std::string next = PercentDecode(forms.back().text);
+    if (next == forms.back().text) break;
+    forms.push_back({name, std::move(next)});
+  }
+  for (const UrlForm& form : forms) {
+    if (form.text == normalised) return forms;
+  }
+  forms.push_back({"normalised", std::move(normalised)});
+  return forms;
+}
+
+}  // namespace vell
