@@ -86,6 +86,15 @@ class RulePrinter {
       const FilterRule& rule = config_.cFilters[i];
       Rule(report_.cFilters[i], rule.name + ": URL matches " + rule.pattern, rule.actions);
     }
+    if (config_.deepInspection || !config_.dFilters.empty()) {
+      out_ << "deep inspection (decoded URL and arguments):\n";
+      if (config_.deepInspection) {
+        out_ << "  (DeepInspection on: the signatures above also meet the URL's decoded forms)\n";
+      }
+      for (std::size_t i = 0; i < config_.dFilters.size(); ++i) {
+        Rule(report_.dFilters[i], config_.dFilters[i].name, config_.dFilters[i].actions);
+      }
+    }
     out_ << "rewrite (requests no rule decided; the first that matches applies):\n";
     for (std::size_t i = 0; i < config_.rewriteRules.size(); ++i) {
       const RewriteRule& rule = config_.rewriteRules[i];

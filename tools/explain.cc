@@ -8,6 +8,7 @@
 
 #include "config/filter_config.h"
 #include "config/signatures.h"
+#include "detect/deep_signatures.h"
 #include "tools/access_log.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
@@ -91,8 +92,9 @@ class Explainer {
       }
     }
     for (uint32_t check : {VELL_CHECK_REQUEST_BY_IP, VELL_CHECK_CLIENT, VELL_CHECK_URL,
-                           VELL_CHECK_REWRITE}) {
+                           VELL_CHECK_DEEP, VELL_CHECK_REWRITE}) {
       if (std::find(started.begin(), started.end(), check) != started.end()) continue;
+      if (check == VELL_CHECK_DEEP && !config_.deepInspection && config_.dFilters.empty()) continue;
       started.push_back(check);
       out_ << "\n" << started.size() << ". " << CheckName(check) << " " << CheckSubjectText(check)
            << ": not reached, an earlier check decided\n";
@@ -130,7 +132,8 @@ class Explainer {
       case VELL_CHECK_REQUEST_BY_IP: return "on the server name";
       case VELL_CHECK_CLIENT: return "(SFilter) on the client values";
       case VELL_CHECK_URL: return "(BFilter, then CFilter) on the URL";
-      case VELL_CHECK_DEEP: return "(DFilter) on the decoded URL and its arguments";
+      case VELL_CHECK_DEEP:
+        return "(signatures on the decoded forms, then DFilter) on the decoded URL and its arguments";
       case VELL_CHECK_REWRITE: return "on the URL";
     }
     return "";
@@ -198,6 +201,12 @@ class Explainer {
                              : " (not switched on: no enable:true)";
       }
     }
+    if (event.ruleList == VELL_LIST_DFILTER) {
+      const std::string& name = config_.dFilters.at(event.ruleIndex).name;
+      if (!FindDeepRule(name)) return " (" + Quoted(name) + " is no deep rule: never fires)";
+      return "";
+    }
+    if (event.check == VELL_CHECK_DEEP) return " (in no decoded form)";
     if (RulePattern(config_, event.ruleList, event.ruleIndex).empty() &&
         event.ruleList != VELL_LIST_BFILTER) {
       return " (no pattern: never fires)";
@@ -274,6 +283,9 @@ class Explainer {
     }
     if (event.ruleList == VELL_LIST_SFILTER && event.ruleIndex < config_.sFilters.size()) {
       own = &config_.sFilters[event.ruleIndex].actions;
+    }
+    if (event.ruleList == VELL_LIST_DFILTER && event.ruleIndex < config_.dFilters.size()) {
+      own = &config_.dFilters[event.ruleIndex].actions;
     }
     const bool ownActions = own != nullptr && !own->empty();
     out_ << "      actions (" << (ownActions ? "its own" : "the default actions") << "): "

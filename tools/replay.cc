@@ -79,6 +79,8 @@ struct ShownRequest {
   std::string url;
   std::string rule;
   std::string newUrl;
+  // For a deep rule: the decoded form or argument it matched, and how.
+  std::string form;
 };
 
 struct Totals {
@@ -350,7 +352,10 @@ class ReplaySession {
     const TracedEvent* deciding = traced.Deciding();
     std::string rule = deciding ? Label(main_, deciding->ruleList, deciding->ruleIndex) : "";
     if (traced.rewritten) rule = RewriteLabel(main_, traced);
-    if (kind && options_.show.count(kind)) Show(kind, path, logged, rule, traced.newUrl);
+    if (kind && options_.show.count(kind)) {
+      Show(kind, path, logged, rule, traced.newUrl);
+      if (deciding) shown_.back().form = FormOf(traced, *deciding);
+    }
     if (against_) Compare(path, logged, traced, rule);
   }
 
@@ -414,6 +419,17 @@ class ReplaySession {
     if (options_.show.count("changed")) {
       Show("changed", path, logged, rule + " (" + change + ")", now.newUrl);
     }
+  }
+
+  // The form or argument the rule of a kActions event matched, from its kRule event.
+  static std::string FormOf(const TracedRequest& traced, const TracedEvent& actions) {
+    for (const TracedEvent& event : traced.events) {
+      if (event.type == VELL_EVENT_RULE && event.fired && event.ruleList == actions.ruleList &&
+          event.ruleIndex == actions.ruleIndex) {
+        return event.form;
+      }
+    }
+    return "";
   }
 
   void Show(const char* kind, const std::string& path, const LogRequest& logged,
@@ -555,6 +571,7 @@ class ReplaySession {
         out << "  " << shown.file << ":" << shown.line << "  " << shown.kind << "  " << shown.method
             << " " << shown.url << "  client " << (shown.client.empty() ? "-" : shown.client)
             << "  by " << (shown.rule.empty() ? "-" : shown.rule);
+        if (!shown.form.empty()) out << " (" << shown.form << ")";
         if (!shown.newUrl.empty()) out << "  -> " << shown.newUrl;
         out << "\n";
       }
@@ -653,6 +670,8 @@ class ReplaySession {
       WriteJsonString(out, s.rule);
       out << ", \"newUrl\": ";
       WriteJsonString(out, s.newUrl);
+      out << ", \"form\": ";
+      WriteJsonString(out, s.form);
       out << "}";
     }
     out << "\n  ]\n}\n";

@@ -58,6 +58,11 @@ std::string RuleLabel(const FilterConfig& config, uint32_t list, std::size_t ind
         return config.cFilters[index].name;
       }
       break;
+    case VELL_LIST_DFILTER:
+      if (index < config.dFilters.size() && !config.dFilters[index].name.empty()) {
+        return config.dFilters[index].name;
+      }
+      break;
     case VELL_LIST_SFILTER:
       if (index < config.sFilters.size()) {
         const VariableRule& rule = config.sFilters[index];

@@ -34,6 +34,12 @@ void ApplyKey(FilterConfig& config, const std::string& key, const std::string& v
     config.mode = value == kModeDetectionOnly ? FilterMode::DetectionOnly : FilterMode::Enforce;
   } else if (key == "Exclude") {
     config.exclusions.push_back(ParseExclusion(value));
+  } else if (key == "DFilter") {
+    config.dFilters.push_back(ParseDFilter(value));
+  } else if (key == "DeepInspection") {
+    // Only "on" switches it on: a misspelt value leaves the layer as it was.
+    if (value == "on") config.deepInspection = true;
+    if (value == "off") config.deepInspection = false;
   } else if (key == "AuditLogFormat") {
     config.auditLogJson = ParseAuditLogFormat(value).value_or(config.auditLogJson);
   } else if (key == "AuditLogRotate") {

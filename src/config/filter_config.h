@@ -39,7 +39,7 @@ struct ConfigSource {
 inline constexpr const char* kConfigKeys[] = {
     "AuditLog",       "ServerType",     "Rewrite",         "DefaultAction", "BFilter",
     "CFilter",        "SFilter",        "AuditLogFormat",  "AuditLogRotate", "AuditLogMaxSize",
-    "AuditLogKeep",   "Mode",           "Exclude"};
+    "AuditLogKeep",   "Mode",           "Exclude",         "DFilter",       "DeepInspection"};
 
 // "Mode": whether the rules' verdicts are carried out or only reported.
 enum class FilterMode { Enforce, DetectionOnly };
@@ -84,6 +84,10 @@ struct FilterConfig {
   FilterMode mode = FilterMode::Enforce;
   // "Exclude" lines, in file order.
   std::vector<Exclusion> exclusions;
+  // "DFilter": rules of the deep-inspection layer, a name and actions each, in file order.
+  std::vector<FilterRule> dFilters;
+  // "DeepInspection=on": the BFilter signatures also meet the URL's decoded forms.
+  bool deepInspection = false;
 
   // Reads the file at path into this record and attaches the built-in signatures to the BFilter
   // rules that name them. A file that cannot be opened leaves the record as it was. Reports

@@ -85,6 +85,20 @@ FilterRule ParseCFilter(const std::string& value) {
   return ParsePatternRule<FilterRule>(value, &FilterRule::name);
 }
 
+FilterRule ParseDFilter(const std::string& value) {
+  FilterRule rule;
+  const std::vector<std::string> tokens = SplitTokens(value);
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const std::string token = TrimWhitespace(tokens[i]);
+    if (i == 0) {
+      rule.name = token;
+    } else {
+      AppendActionToken(SplitKeyedToken(token), rule.actions);
+    }
+  }
+  return rule;
+}
+
 VariableRule ParseSFilter(const std::string& value) {
   return ParsePatternRule<VariableRule>(value, &VariableRule::variable);
 }

@@ -14,6 +14,8 @@ RewriteRule ParseRewriteRule(const std::string& value);
 void ParseDefaultActions(const std::string& value, std::vector<RuleAction>& actions);
 BuiltinRule ParseBFilter(const std::string& value);
 FilterRule ParseCFilter(const std::string& value);
+// "NAME,ACTION...": a deep-inspection rule; tokens after the name that are not actions are skipped.
+FilterRule ParseDFilter(const std::string& value);
 VariableRule ParseSFilter(const std::string& value);
 // "rules:NAME NAME...", then any of "url:PATTERN", "client:ADDR/BITS ...", "host:NAME ...",
 // "method:METHOD ...", separated by ",".

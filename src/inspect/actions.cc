@@ -15,8 +15,8 @@ void AppendAuditEntry(const RuleHit& hit, std::string_view action, bool enforced
   const std::string url = ReadHeader(in.server, "url");
   const std::string host = json ? ReadServerVariable(in.server, "SERVER_NAME") : "";
   const std::string method = json ? ReadServerVariable(in.server, "REQUEST_METHOD") : "";
-  std::string_view matched;
-  if (json && hit.pattern != nullptr) {
+  std::string_view matched = hit.matched;
+  if (json && matched.empty() && hit.pattern != nullptr) {
     if (const auto span = hit.pattern->FindFirst(hit.subject)) {
       matched = hit.subject.substr(span->begin, span->end - span->begin);
     }

@@ -12,6 +12,7 @@
 #include "config/rule_parsers.h"
 #include "config/signatures.h"
 #include "config/text.h"
+#include "detect/deep_signatures.h"
 
 namespace vell {
 
@@ -424,6 +425,32 @@ class Reporter {
     }
   }
 
+  void CheckDFilter(const ConfigLine& line, std::size_t index) {
+    const FilterRule& rule = config_.dFilters[index];
+    const bool fires = rules_.dFilterRules[index].has_value();
+    if (!fires) {
+      std::vector<std::string> names;
+      for (std::size_t i = 0; i < kDeepRuleCount; ++i) names.push_back(DeepRuleName(static_cast<DeepRule>(i)));
+      std::string list;
+      for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+      Error(line.number, "DFilter name " + Shown(rule.name) + " is not a deep rule (" + list + ")" +
+                             NameCaseHint(rule.name, names) + "; it never fires");
+    }
+    CheckActionTokens(line, SplitTokens(line.value), 1);
+    if (fires) CheckChosenActions(line.number, rule.actions, "DFilter");
+    report_.dFilters[index] = {line.number, fires};
+  }
+
+  void CheckDeepInspection(const ConfigLine& line, std::size_t index) {
+    CheckLastOneCounts(line, index);
+    if (line.value == "on" || line.value == "off") return;
+    Error(line.number, "DeepInspection " + Shown(line.value) + " is neither on nor off" +
+                           (Lower(line.value) == "on" || Lower(line.value) == "off"
+                                ? " (the words are lower case)"
+                                : "") +
+                           "; the line is ignored");
+  }
+
   void CheckMode(const ConfigLine& line, std::size_t index) {
     CheckLastOneCounts(line, index);
     if (line.value == kModeEnforce || line.value == kModeDetectionOnly) return;
@@ -436,7 +463,8 @@ class Reporter {
   // A rule name of an Exclude line: a rule's name, its list and number, or "*".
   bool NamesARule(const std::string& name) const {
     if (name == "*") return true;
-    const std::size_t sizes[] = {config_.bFilters.size(), config_.cFilters.size(), config_.sFilters.size()};
+    const std::size_t sizes[] = {config_.bFilters.size(), config_.cFilters.size(), config_.sFilters.size(),
+                                 config_.dFilters.size()};
     for (std::size_t list = 0; list < std::size(sizes); ++list) {
       for (std::size_t i = 0; i < sizes[list]; ++i) {
         const RuleRef ref{static_cast<RuleList>(list), i};
@@ -531,6 +559,8 @@ const Reporter::KeyCheck Reporter::kKeyChecks[] = {
     {"AuditLogRotate", &Reporter::CheckAuditLogValue},
     {"AuditLogMaxSize", &Reporter::CheckAuditLogValue},
     {"AuditLogKeep", &Reporter::CheckAuditLogValue},
+    {"DFilter", &Reporter::CheckDFilter},
+    {"DeepInspection", &Reporter::CheckDeepInspection},
     {"Mode", &Reporter::CheckMode},
     {"Exclude", &Reporter::CheckExclude},
 };
@@ -541,6 +571,7 @@ void Reporter::Run() {
   report_.sFilters.assign(config_.sFilters.size(), {});
   report_.rewrites.assign(config_.rewriteRules.size(), {});
   report_.exclusions.assign(config_.exclusions.size(), {});
+  report_.dFilters.assign(config_.dFilters.size(), {});
   report_.rulesInForce = CountRulesInForce(rules_);
   report_.read = source_.opened && source_.error.empty();
   if (!report_.read) {

@@ -43,7 +43,7 @@ struct ConfigReport {
   int errors = 0;
   int warnings = 0;
   // Parallel to the lists of the configuration.
-  std::vector<RuleLineStatus> bFilters, cFilters, sFilters, rewrites;
+  std::vector<RuleLineStatus> bFilters, cFilters, sFilters, dFilters, rewrites;
   // Parallel to the Exclude lines: whether each can ever apply.
   std::vector<RuleLineStatus> exclusions;
   // CountRulesInForce of the compiled rules.

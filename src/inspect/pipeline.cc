@@ -100,6 +100,12 @@ Verdict RunRequestPipeline(Inspection& in) {
   ReportCheck(in, CheckKind::kUrl, url);
   verdict = CheckUrlRules(urlScan, in);
   if (Ends(verdict, in)) return Finish(verdict, in);
+  if (in.rules.HasDeepRules()) {
+    ReportCheck(in, CheckKind::kDeep, url);
+    DeepRequest deep(url);
+    verdict = CheckDeepRules(deep, in);
+    if (Ends(verdict, in)) return Finish(verdict, in);
+  }
   ReportCheck(in, CheckKind::kRewrite, url);
   return Finish(ApplyRewriteRules(urlScan, in), in);
 }

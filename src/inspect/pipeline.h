@@ -12,6 +12,7 @@
 
 #include "auditlog/audit_log.h"
 #include "config/rule_records.h"
+#include "detect/deep_request.h"
 #include "inspect/exclusions.h"
 #include "inspect/observer.h"
 #include "inspect/rule_set.h"
@@ -94,12 +95,14 @@ Verdict CheckClientRules(Inspection& in);
 Verdict CheckUrlRules(PatternSet::Scan& urlScan, Inspection& in);
 
 // A rule that fired, and on what: the subject it was tested on, the pattern that matched there
-// (null for rules without one), and for deep rules the decoded form or argument.
+// (null for rules without one), for deep rules the decoded form or argument, and what matched when
+// it is known without the pattern (a part of subject).
 struct RuleHit {
   RuleRef rule;
   std::string_view subject;
   const CompiledPattern* pattern = nullptr;
   std::string_view form;
+  std::string_view matched;
 };
 
 // Carries out the actions of a rule that fired: its own, or the default actions when it has none.
@@ -109,6 +112,12 @@ struct RuleHit {
 // have happened ("would-deny", "would-redirect"), with or without "log", and the answer is
 // kNextNotification with in.heldBack set.
 Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& actions, Inspection& in);
+
+// The deep-inspection layer, after the URL rules and before the rewrite: with DeepInspection on,
+// each BFilter signature on the URL's decoded forms (in BFilter order), then each DFilter rule on
+// the decoded path and arguments (in DFilter order). The first rule that fires decides, as in the
+// other checks.
+Verdict CheckDeepRules(DeepRequest& deep, Inspection& in);
 
 // The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
 // "url" header (kHandledNotification); kNextNotification when none applies.

@@ -1,6 +1,7 @@
 // The three rule checks: RequestByIP on the server name, SFilter rules on the client values, and
 // BFilter then CFilter rules on the URL. The first rule that fires, and that no Exclude line takes
 // away from the request, decides its check.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -29,20 +30,25 @@ uint32_t MetaCharBitsFound(const BuiltinRule& rule, PatternSet::Scan& url, const
   return found;
 }
 
-// Tells the observer that rule was tested on subject. For a rule that fired, the span of
-// pattern's match (when it has a pattern) is worked out for the observer only.
-void ReportRuleTo(Inspection& in, CheckKind check, RuleRef rule, bool fired, std::string_view subject,
-                  const CompiledPattern* pattern, uint32_t metaCharBits) {
+// Tells the observer that rule was tested on hit.subject. For a rule that fired, where it matched
+// (hit.matched, or the match of hit.pattern) is worked out for the observer only.
+void ReportRuleTo(Inspection& in, CheckKind check, const RuleHit& hit, bool fired,
+                  uint32_t metaCharBits, bool excluded = false, int exclusion = -1) {
   TraceEvent event;
-  event.type = TraceEvent::Type::kRule;
+  event.type = excluded ? TraceEvent::Type::kExcluded : TraceEvent::Type::kRule;
   event.check = check;
-  event.rule = rule;
+  event.rule = hit.rule;
   event.fired = fired;
-  event.subject = subject;
+  event.exclusion = exclusion < 0 ? 0 : static_cast<std::size_t>(exclusion);
+  event.subject = hit.subject;
+  event.form = hit.form;
   event.metaCharBits = metaCharBits;
-  event.ruleName = RuleAuditName(in.rules, rule);
-  if (fired && pattern != nullptr) {
-    if (const auto span = pattern->FindFirst(subject)) {
+  event.ruleName = RuleAuditName(in.rules, hit.rule);
+  if (fired && !hit.matched.empty()) {
+    event.spanBegin = static_cast<std::size_t>(hit.matched.data() - hit.subject.data());
+    event.spanEnd = event.spanBegin + hit.matched.size();
+  } else if (fired && hit.pattern != nullptr) {
+    if (const auto span = hit.pattern->FindFirst(hit.subject)) {
       event.spanBegin = span->begin;
       event.spanEnd = span->end;
     }
@@ -54,31 +60,43 @@ void ReportRuleTo(Inspection& in, CheckKind check, RuleRef rule, bool fired, std
 inline void ReportRule(Inspection& in, CheckKind check, RuleRef rule, bool fired,
                        std::string_view subject, const CompiledPattern* pattern,
                        uint32_t metaCharBits = 0) {
-  if (in.observer != nullptr) ReportRuleTo(in, check, rule, fired, subject, pattern, metaCharBits);
+  if (in.observer != nullptr) {
+    ReportRuleTo(in, check, RuleHit{rule, subject, pattern, {}, {}}, fired, metaCharBits);
+  }
 }
 
 // A rule that fired: its actions, unless an Exclude line takes it away from this request (then
 // nullopt, and the check goes on with its next rule).
+std::optional<Verdict> Fire(Inspection& in, CheckKind check, const RuleHit& hit,
+                            const std::vector<RuleAction>& actions, uint32_t metaCharBits = 0) {
+  const int exclusion = in.ExcludedBy(hit.rule);
+  if (in.observer != nullptr) ReportRuleTo(in, check, hit, true, metaCharBits, exclusion >= 0, exclusion);
+  if (exclusion >= 0) return std::nullopt;
+  return ApplyRuleActions(hit, actions, in);
+}
+
 std::optional<Verdict> Fire(Inspection& in, CheckKind check, RuleRef rule,
                             const std::vector<RuleAction>& actions, std::string_view subject,
                             const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
-  const int exclusion = in.ExcludedBy(rule);
-  if (exclusion >= 0) {
-    if (in.observer != nullptr) {
-      TraceEvent event;
-      event.type = TraceEvent::Type::kExcluded;
-      event.check = check;
-      event.rule = rule;
-      event.exclusion = static_cast<std::size_t>(exclusion);
-      event.subject = subject;
-      event.metaCharBits = metaCharBits;
-      event.ruleName = RuleAuditName(in.rules, rule);
-      in.Report(event);
-    }
-    return std::nullopt;
+  return Fire(in, check, RuleHit{rule, subject, pattern, {}, {}}, actions, metaCharBits);
+}
+
+// Where a deep rule's finding lies, for logs and explain: `argument "q" value, libinjection
+// fingerprint "s&1c"`.
+std::string DescribeFinding(const DeepFinding& finding) {
+  std::string out;
+  switch (finding.where) {
+    case DeepSubjectKind::kPath: out = "decoded path"; break;
+    case DeepSubjectKind::kArgumentName: out = "argument name \"" + finding.argumentName + "\""; break;
+    case DeepSubjectKind::kArgumentValue: out = "argument \"" + finding.argumentName + "\" value"; break;
+    case DeepSubjectKind::kQuery: out = "decoded query"; break;
   }
-  ReportRule(in, check, rule, true, subject, pattern, metaCharBits);
-  return ApplyRuleActions(RuleHit{rule, subject, pattern, {}}, actions, in);
+  if (finding.firstPass) out += " (first decoding pass)";
+  out += ", " + finding.detector;
+  if (finding.detector == "libinjection" && !finding.evidence.empty()) {
+    out += " fingerprint \"" + finding.evidence + "\"";
+  }
+  return out;
 }
 
 }  // namespace
@@ -203,6 +221,47 @@ Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
     }
     if (const auto verdict = Fire(in, CheckKind::kUrl, ref, cFilters[i].actions, url,
                                   in.rules.cFilterPatterns[i].get())) {
+      return *verdict;
+    }
+  }
+  return kNextNotification;
+}
+
+Verdict CheckDeepRules(DeepRequest& deep, Inspection& in) {
+  const RuleSet& rules = in.rules;
+  if (rules.config.deepInspection) {
+    using Kind = RuleSet::UrlRuleKind;
+    for (std::size_t i = 0; i < rules.config.bFilters.size(); ++i) {
+      const CompiledPattern* pattern = rules.bFilterPatterns[i].get();
+      if (rules.bFilterKinds[i] != Kind::kSignature || !pattern->valid()) continue;
+      const RuleRef ref{RuleList::kBFilter, i};
+      const auto found = deep.FindInForms(rules.urlPatterns, i);
+      if (!found) {
+        ReportRule(in, CheckKind::kDeep, ref, false, deep.url(), nullptr);
+        continue;
+      }
+      const UrlForm& form = deep.forms()[found->form];
+      const std::string where = std::string("decoded form \"") + form.name + "\"";
+      const RuleHit hit{ref, form.text, pattern, where, {}};
+      if (const auto verdict = Fire(in, CheckKind::kDeep, hit, rules.config.bFilters[i].actions)) {
+        return *verdict;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < rules.config.dFilters.size(); ++i) {
+    const RuleRef ref{RuleList::kDFilter, i};
+    const std::optional<DeepFinding> finding =
+        rules.dFilterRules[i] ? deep.Test(*rules.dFilterRules[i]) : std::nullopt;
+    if (!finding) {
+      ReportRule(in, CheckKind::kDeep, ref, false, deep.url(), nullptr);
+      continue;
+    }
+    const std::string where = DescribeFinding(*finding);
+    const std::string_view text = finding->text;
+    const RuleHit hit{ref, text, nullptr, where,
+                      text.substr(std::min(finding->begin, text.size()),
+                                  finding->end - std::min(finding->begin, finding->end))};
+    if (const auto verdict = Fire(in, CheckKind::kDeep, hit, rules.config.dFilters[i].actions)) {
       return *verdict;
     }
   }

@@ -52,6 +52,7 @@ const std::string& RuleAuditName(const RuleSet& rules, RuleRef rule) {
     case RuleList::kSFilter:
       return rule.index < config.sFilters.size() ? config.sFilters[rule.index].name : kNone;
     case RuleList::kDFilter:
+      return rule.index < config.dFilters.size() ? config.dFilters[rule.index].name : kNone;
     case RuleList::kRewrite:
       break;
   }
@@ -69,7 +70,8 @@ namespace {
 // Which rules each Exclude line names: by name, by "LIST#N", or all of them with "*".
 void IndexExclusions(RuleSet& rules) {
   const std::array<std::size_t, 5> sizes = {rules.config.bFilters.size(), rules.config.cFilters.size(),
-                                            rules.config.sFilters.size(), 0, 0};
+                                            rules.config.sFilters.size(), rules.config.dFilters.size(),
+                                            0};
   for (std::size_t list = 0; list < sizes.size(); ++list) {
     rules.exclusionsByRule[list].assign(sizes[list], {});
   }
@@ -131,6 +133,7 @@ std::size_t CountRulesInForce(const RuleSet& rules) {
   for (std::size_t i = 0; i < rules.sFilterPatterns.size(); ++i) {
     count += rules.sFilterPositions[i] >= 0 && rules.sFilterPatterns[i]->valid();
   }
+  for (const auto& deep : rules.dFilterRules) count += deep.has_value();
   for (const CompiledPatternPtr& pattern : rules.rewritePatterns) count += pattern->valid();
   return count;
 }
@@ -175,6 +178,7 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
                                                              : Kind::kSignature);
     }
   }
+  for (const FilterRule& rule : config.dFilters) rules->dFilterRules.push_back(FindDeepRule(rule.name));
   rules->config = std::move(config);
   for (const Exclusion& exclusion : rules->config.exclusions) {
     rules->exclusions.push_back(CompileExclusion(exclusion));

@@ -6,9 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "config/filter_config.h"
+#include "detect/deep_signatures.h"
 #include "inspect/exclusions.h"
 #include "inspect/observer.h"
 #include "pattern/pattern.h"
@@ -41,6 +43,11 @@ struct RuleSet {
   std::vector<UrlRuleKind> bFilterKinds;
   int requestByIpRule = -1;
   std::vector<int> sFilterPositions;
+
+  // Parallel to config.dFilters: the deep rule each names, nothing for a name that is none.
+  std::vector<std::optional<DeepRule>> dFilterRules;
+  // Whether the deep check has anything to do: DeepInspection on, or a DFilter rule.
+  bool HasDeepRules() const { return config.deepInspection || !config.dFilters.empty(); }
 
   // The Exclude lines, and for each rule of each list the Exclude lines that name it (those that
   // name every rule apply to all and are in allRulesExclusions instead).

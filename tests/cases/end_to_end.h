@@ -247,6 +247,36 @@ inline const std::vector<EndToEndCase>& EndToEndCases() {
       {"ExclusionNeverStopsARewrite", {"Rewrite=^/a,/b", "Exclude=rules:*"}, {.url = "/a"}, kHandled,
        {"/b"}},
 
+      // Deep inspection: DFilter rules on the decoded path and arguments, and with DeepInspection
+      // on the catalogue signatures on the URL's decoded forms; after the URL rules, before the
+      // rewrite; exclusions and detection-only mode as for every rule.
+      {"DeepSQLiDeniesATautologyInAnArgument", {"DFilter=DeepSQLi,deny,log"},
+       {.url = "/item.php?id=1%27%20or%201=1--"}, kError, {},
+       {"DeepSQLi, 10.0.0.5, /item.php?id=1%27%20or%201=1--"}},
+      {"DeepXSSDeniesAnEventHandler", {"DFilter=DeepXSS,deny"},
+       {.url = "/search?q=%3Csvg%20onload%3Dalert(1)%3E"}, kError},
+      {"DeepCommandDeniesACommandAfterASeparator", {"DFilter=DeepCommand,deny"},
+       {.url = "/ping?host=127.0.0.1;cat%20/etc/passwd"}, kError},
+      {"DeepRulesLetAnOrdinarySearchThrough",
+       {"DFilter=DeepSQLi,deny", "DFilter=DeepXSS,deny", "DFilter=DeepTraversal,deny",
+        "DFilter=DeepCommand,deny", "DFilter=DeepCRLF,deny", "Rewrite=^/search,/find"},
+       {.url = "/search?q=red+shoes&page=2&sort=price"}, kHandled, {"/find?q=red+shoes&page=2&sort=price"}},
+      {"DecodedFormsMeetTheCatalogue", {"BFilter=DirectoryTraversal,deny,log", "DeepInspection=on"},
+       {.url = "/show?file=..%c0%af..%c0%afetc%c0%afpasswd"}, kError, {},
+       {"DirectoryTraversal, 10.0.0.5, /show?file=..%c0%af..%c0%afetc%c0%afpasswd"}},
+      {"WithoutDeepInspectionTheCatalogueSeesTheRawUrlOnly", {"BFilter=DirectoryTraversal,deny"},
+       {.url = "/show?file=..%c0%af..%c0%afetc%c0%afpasswd"}, kNext},
+      {"UnknownDeepRuleNeverFires", {"DFilter=DeepSqli,deny"}, {.url = "/a?id=1%27%20or%201=1--"},
+       kNext},
+      {"ExclusionTakesADeepRuleAway",
+       {"DFilter=DeepSQLi,deny", "Exclude=rules:DeepSQLi,url:^/reports/"},
+       {.url = "/reports/?q=1%27%20or%201=1--"}, kNext},
+      {"DeepRuleInDetectionOnlyMode", {"Mode=DetectionOnly", "DFilter=DeepSQLi,deny"},
+       {.url = "/a?id=1%27%20or%201=1--"}, kNext, {}, {"DeepSQLi, 10.0.0.5, /a?id=1%27%20or%201=1--, would-deny"}},
+      {"UrlRulesComeBeforeDeepRules", {"DFilter=DeepSQLi,deny,log", "CFilter=Item,^/item,redirect:/x,log"},
+       {.url = "/item.php?id=1%27%20or%201=1--"}, kHandled, {"/x"},
+       {"Item, 10.0.0.5, /item.php?id=1%27%20or%201=1--"}},
+
       // Padding that makes a backtracking matcher give up no longer hides an attack.
       {"PaddedCrlfInjectionIsDenied", {"BFilter=URLSplit1,deny,log"},
        {.url = "/r?x=" + Repeated("%0d", 16384) + "%0d%0aContent-Type:%20text/html"}, kError, {},
