@@ -37,6 +37,11 @@ struct Options {
   std::size_t limit = 0;   // at most this many requests of each corpus (0: all)
   int passes = 3;          // timed passes over a corpus; a request's time is its median pass
 };
+
+// What the "deep" variant adds to the benchmark's configuration: the deep-inspection layer whole.
+constexpr char kDeepLines[] =
+    "\nDeepInspection=on\nDFilter=DeepSQLi\nDFilter=DeepXSS\nDFilter=DeepTraversal\n"
+    "DFilter=DeepCommand\nDFilter=DeepCRLF\n";
 Options options;
 
 // One request as the server holds it.
@@ -109,22 +114,27 @@ struct LoadedVariant {
   std::size_t heapAfterLoad = 0;
 };
 
-LoadedVariant& Variant(const std::string& file) {
+// name: the variant ("one_pass", "deep", ...); file: its module; deep: with kDeepLines.
+LoadedVariant& Variant(const std::string& name, const std::string& file, bool deep) {
   static std::vector<std::pair<std::string, std::unique_ptr<LoadedVariant>>> loaded;
-  for (auto& [name, variant] : loaded) {
-    if (name == file) return *variant;
+  for (auto& [known, variant] : loaded) {
+    if (known == name) return *variant;
   }
   auto variant = std::make_unique<LoadedVariant>();
-  variant->folder = fs::temp_directory_path() / ("vell-bench-" + file + "-" + std::to_string(::getpid()));
+  variant->folder = fs::temp_directory_path() / ("vell-bench-" + name + "-" + std::to_string(::getpid()));
   fs::create_directories(variant->folder);
   fs::copy_file(options.buildDir + "/" + file, variant->folder / file, fs::copy_options::overwrite_existing);
-  fs::copy_file(options.configPath, variant->folder / "config.ini", fs::copy_options::overwrite_existing);
+  {
+    std::ifstream in(options.configPath, std::ios::binary);
+    std::ofstream out(variant->folder / "config.ini", std::ios::binary);
+    out << in.rdbuf() << (deep ? kDeepLines : "");
+  }
   const std::size_t before = HeapInUse();
   variant->module = std::make_unique<vell::tools::FilterModule>((variant->folder / file).string());
   HTTP_FILTER_VERSION version{};
   variant->module->GetFilterVersion(&version);
   variant->heapAfterLoad = HeapInUse() - before;
-  loaded.emplace_back(file, std::move(variant));
+  loaded.emplace_back(name, std::move(variant));
   return *loaded.back().second;
 }
 
@@ -148,8 +158,9 @@ void Report(benchmark::State& state, std::vector<double>& micros, std::size_t de
   state.counters["decided"] = static_cast<double>(decided);
 }
 
-void BenchModule(benchmark::State& state, const std::string& file, const std::string& corpus) {
-  LoadedVariant& variant = Variant(file);
+void BenchModule(benchmark::State& state, const std::string& name, const std::string& file,
+                 bool deep, const std::string& corpus) {
+  LoadedVariant& variant = Variant(name, file, deep);
   std::vector<Request> requests = ReadCorpus(corpus);
   if (file != "vell.so" && corpus == "adversarial.txt") {
     // Backtracking takes seconds per URL of 8 KB and more: the 2 KB ones show the growth.
@@ -275,17 +286,20 @@ int main(int argc, char** argv) {
                  "[--slow-adversarial] [benchmark flags]\n";
     return 2;
   }
-  struct Variant { const char* name; const char* file; };
-  const Variant kVariants[] = {{"one_pass", "vell.so"}, {"compiled_once", "vell_compiled_once.so"},
-                               {"literal", "vell_literal.so"}};
+  struct Variant { const char* name; const char* file; bool deep; };
+  // one_pass and deep are the same module, the second with the deep-inspection layer switched on.
+  const Variant kVariants[] = {{"one_pass", "vell.so", false},
+                               {"deep", "vell.so", true},
+                               {"compiled_once", "vell_compiled_once.so", false},
+                               {"literal", "vell_literal.so", false}};
   for (const Variant& v : kVariants) {
     for (const char* corpus : {"benign.txt", "attacks.txt", "adversarial.txt"}) {
-      const bool slow = std::string(v.name) != "one_pass" && std::string(corpus) == "adversarial.txt";
+      const bool slow = std::string(v.file) != "vell.so" && std::string(corpus) == "adversarial.txt";
       // The backtracking variants take seconds per long adversarial URL: only on request.
       if (slow && !slowAdversarial) continue;
       benchmark::RegisterBenchmark((std::string(v.name) + "/" + corpus).c_str(),
-                                   [file = std::string(v.file), c = std::string(corpus)](benchmark::State& s) {
-                                     BenchModule(s, file, c);
+                                   [v, c = std::string(corpus)](benchmark::State& s) {
+                                     BenchModule(s, v.name, v.file, v.deep, c);
                                    })
           ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
     }

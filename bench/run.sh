@@ -34,7 +34,8 @@ rows = {}
 for b in data["benchmarks"]:
     engine, corpus = b["name"].split("/")[:2]
     rows.setdefault(engine, {})[corpus.replace(".txt", "")] = b
-names = {"one_pass": "one pass (vell.so)", "compiled_once": "compiled-once Boost",
+names = {"one_pass": "one pass (vell.so)", "deep": "one pass + deep inspection",
+         "compiled_once": "compiled-once Boost",
          "literal": "literal (compile every call)", "peer_modsecurity": "peer engine, same 22 patterns"}
 print(f"\n### Run {sys.argv[2]} (load average {data['context'].get('load_avg', ['?'])[0]:.2f})\n")
 print("Microseconds per request through the exports. Adversarial: 2, 8 and 16 KB URLs for the one-pass path; "
@@ -43,7 +44,7 @@ print("| engine | benign p50 | benign p99 | attacks p50 | attacks p99 | adversar
 print("|---|---|---|---|---|---|---|---|")
 def f(b, k):
     return f"{b[k]:.2f}" if b else "-"
-for engine in ["one_pass", "compiled_once", "literal", "peer_modsecurity"]:
+for engine in ["one_pass", "deep", "compiled_once", "literal", "peer_modsecurity"]:
     r = rows.get(engine, {})
     be, at, ad = r.get("benign"), r.get("attacks"), r.get("adversarial")
     caught = f"{int(at['decided']) if at else '-'}/{int(at['requests']) if at else '-'}, " \
@@ -51,6 +52,11 @@ for engine in ["one_pass", "compiled_once", "literal", "peer_modsecurity"]:
     print(f"| {names[engine]} | {f(be,'p50_us')} | {f(be,'p99_us')} | {f(at,'p50_us')} | {f(at,'p99_us')} "
           f"| {f(ad,'p50_us')} | {f(ad,'max_us')} | {caught} |")
 one = rows["one_pass"]["benign"]["p50_us"]
+if "deep" in rows:
+    deep = rows["deep"]
+    print(f"\ndeep inspection on: benign median {deep['benign']['p50_us']:.2f} us, "
+          f"{deep['benign']['p50_us'] / one:.1f}x the time with it off; "
+          f"slowest adversarial {deep['adversarial']['max_us']:.1f} us", end="")
 for engine in ["literal", "compiled_once", "peer_modsecurity"]:
     if engine in rows and "benign" in rows[engine]:
         print(f"\nbenign median: one pass is {rows[engine]['benign']['p50_us'] / one:.0f}x faster than {names[engine]}", end="")

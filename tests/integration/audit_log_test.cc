@@ -156,6 +156,58 @@ for line, expected in zip(log, want):
             0);
 }
 
+// A JSON entry says which list a rule belongs to, what it matched, where a deep rule found it, and
+// whether detection-only mode held the verdict back.
+TEST(AuditLogModule, JsonEntriesNameTheKindTheMatchAndTheDecodedForm) {
+  struct Expected {
+    const char* url;
+    const char* rule;
+    const char* kind;
+    const char* matched;
+    const char* form;  // a part of it
+  };
+  const Expected kEntries[] = {
+      {"/item.php?id=1%27%20or%201=1--", "DeepSQLi", "DFilter", "1' or 1=1--",
+       "argument \"id\" value, libinjection"},
+      {"/show?file=..%c0%af..%c0%afetc%c0%afpasswd", "DirectoryTraversal", "BFilter", "/..",
+       "decoded form"},
+      {"/scripts/system32/cmd.exe", "commandExe", "BFilter", "system32/cmd.exe", ""},
+  };
+  for (const bool detectionOnly : {false, true}) {
+    std::vector<std::string> config = {"AuditLogFormat=json", "DeepInspection=on",
+                                       "BFilter=commandExe,deny,log",
+                                       "BFilter=DirectoryTraversal,deny,log",
+                                       "DFilter=DeepSQLi,deny,log"};
+    if (detectionOnly) config.push_back("Mode=DetectionOnly");
+    LoadedFilter filter({.configLines = config});
+    ASSERT_EQ(filter.Start(), 1);
+    std::string expected;
+    for (const Expected& e : kEntries) {
+      EXPECT_EQ(Hit(filter, e.url), detectionOnly ? kNext : kError) << e.url;
+      expected += std::string(e.rule) + "\t" + e.kind + "\t" + e.matched + "\t" + e.form + "\n";
+    }
+    const fs::path expectedPath = filter.folder() / "expected.txt";
+    WriteFile(expectedPath, expected);
+    const char* kCompare = R"(
+import json, sys
+entries = [json.loads(line) for line in open(sys.argv[1], encoding='utf-8')]
+want = [line.split('\t') for line in open(sys.argv[2], encoding='utf-8').read().split('\n')[:-1]]
+assert len(entries) == len(want), (entries, want)
+held = sys.argv[3] == '1'
+for entry, (rule, kind, matched, form) in zip(entries, want):
+    assert (entry['rule'], entry['kind'], entry['matched']) == (rule, kind, matched), entry
+    assert form in entry['form'], (form, entry)
+    assert (entry['action'], entry['enforced']) == (('would-deny', False) if held else ('deny', True)), entry
+)";
+    const fs::path script = filter.folder() / "compare.py";
+    WriteFile(script, kCompare);
+    EXPECT_EQ(std::system(("python3 '" + script.string() + "' '" + filter.auditLogPath().string() +
+                           "' '" + expectedPath.string() + "' " + (detectionOnly ? "1" : "0"))
+                              .c_str()),
+              0);
+  }
+}
+
 // The log on a file system that is full: RLIMIT_FSIZE stands in for it, as the kernel answers a
 // write beyond it like one beyond the free space (a short write, then an error).
 TEST(AuditLogModule, FullFileSystemLosesNoRequestAndTheLossIsNotedOnceThereIsRoom) {
