@@ -231,11 +231,24 @@ TEST(Replay, TextAndCsvNameRulesSamplesAndDeniedRequests) {
   EXPECT_NE(text.str().find("combined.log:4: request line"), std::string::npos);
   EXPECT_NE(text.str().find("combined.log:6  denied  GET /a\\b/..\\winnt"), std::string::npos)
       << text.str();
+  // CSV: one table a run, the denied requests by default with --show.
   options.format = ReportFormat::Csv;
   std::ostringstream csv;
   Replay(options, csv, errors);
-  EXPECT_NE(csv.str().find("\n7,2,1,1,0,0,4,"), std::string::npos) << csv.str();
-  EXPECT_NE(csv.str().find("\"/search?q=\"\"quoted\"\"+x%27%20union\""), std::string::npos) << csv.str();
+  const std::string requests = csv.str();
+  EXPECT_EQ(requests.rfind("kind,file,line,method,client,url,rule,newUrl,form\n", 0), 0u) << requests;
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), '\n'), 3) << requests;
+  options.csvTable = "totals";
+  std::ostringstream totals;
+  Replay(options, totals, errors);
+  EXPECT_EQ(totals.str().substr(totals.str().find('\n') + 1, 14), "7,2,1,1,0,0,4,") << totals.str();
+  options.csvTable = "rules";
+  options.show = {"redirected"};
+  options.format = ReportFormat::Text;
+  std::ostringstream redirected;
+  Replay(options, redirected, errors);
+  EXPECT_NE(redirected.str().find("/search?q=\"quoted\"+x%27%20union"), std::string::npos)
+      << redirected.str();
 }
 
 std::string ReadText(const std::string& path) {
@@ -398,6 +411,33 @@ TEST(Explain, LogOnlyRuleLetsThePipelineGoOnToTheRewrite) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("audit lines: 2"), std::string::npos) << text;
+}
+
+// explain says what to change: the deciding rule's line, the limit to raise, the mask without the
+// bits that fired, and for a deep rule the decoded argument it matched.
+TEST(Explain, PointsAtTheLineToChange) {
+  const std::string config = WriteTempConfig(
+      "DefaultAction=deny\nBFilter=MaxURLLength:30\nBFilter=MetaChar,enable:11\nDFilter=DeepSQLi\n");
+  struct Case {
+    const char* url;
+    const char* says;
+  };
+  const Case kCases[] = {
+      {"/a-rather-long-path-name/and-more", "the URL is 33 bytes, over the limit 30 (to let it "
+                                            "through, raise MaxURLLength on "},
+      {"/a?b;c", "(to let it through, write enable:10 on "},
+      {"/a?id=1%27%20or%201=1--", "MATCH in argument \"id\" value, libinjection fingerprint"},
+  };
+  for (const Case& c : kCases) {
+    ExplainOptions options;
+    options.config = config;
+    options.urls = {c.url};
+    options.module = VELL_MODULE_PATH;
+    std::ostringstream out, err;
+    EXPECT_EQ(ExplainRequests(options, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find(c.says), std::string::npos) << c.url << "\n" << out.str();
+  }
+  std::remove(config.c_str());
 }
 
 }  // namespace

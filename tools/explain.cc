@@ -226,6 +226,12 @@ class Explainer {
         }
       }
       out += ")";
+      if (const BuiltinRule* rule = BFilter(event)) {
+        const uint32_t kept = static_cast<uint32_t>(rule->enableMask) & ~event.metaCharBits & 0xFFu;
+        out += " (to let it through, write enable:" + std::to_string(kept) + " on " +
+               Where(RuleLine(source_, event.ruleList, event.ruleIndex)) +
+               ", or take MetaChar away from such URLs with an Exclude line)";
+      }
     }
     if (const BuiltinRule* rule = BFilter(event); rule && rule->name == "MaxURLLength") {
       out += ": the URL is " + std::to_string(event.subject.size()) + " bytes, over the limit " +

@@ -150,6 +150,76 @@ std::string CsvField(std::string_view text) {
   return out + "\"";
 }
 
+// The requests --show lists, written out as they are met in the report's format and kept in a
+// temporary file until the report is written, so that memory stays flat however many there are.
+class RowSpool {
+ public:
+  explicit RowSpool(ReportFormat format) : format_(format), file_(std::tmpfile()) {}
+  ~RowSpool() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  RowSpool(const RowSpool&) = delete;
+  RowSpool& operator=(const RowSpool&) = delete;
+
+  void Add(const ShownRequest& s) {
+    std::ostringstream row;
+    switch (format_) {
+      case ReportFormat::Text:
+        row << "  " << s.file << ":" << s.line << "  " << s.kind << "  " << s.method << " " << s.url
+            << "  client " << (s.client.empty() ? "-" : s.client) << "  by "
+            << (s.rule.empty() ? "-" : s.rule);
+        if (!s.form.empty()) row << " (" << s.form << ")";
+        if (!s.newUrl.empty()) row << "  -> " << s.newUrl;
+        row << "\n";
+        break;
+      case ReportFormat::Json:
+        row << (count_ ? "," : "") << "\n    {\"kind\": \"" << s.kind << "\", \"file\": ";
+        WriteJsonString(row, s.file);
+        row << ", \"line\": " << s.line << ", \"method\": ";
+        WriteJsonString(row, s.method);
+        row << ", \"client\": ";
+        WriteJsonString(row, s.client);
+        row << ", \"url\": ";
+        WriteJsonString(row, s.url);
+        row << ", \"rule\": ";
+        WriteJsonString(row, s.rule);
+        row << ", \"newUrl\": ";
+        WriteJsonString(row, s.newUrl);
+        row << ", \"form\": ";
+        WriteJsonString(row, s.form);
+        row << "}";
+        break;
+      case ReportFormat::Csv:
+        row << s.kind << "," << CsvField(s.file) << "," << s.line << "," << CsvField(s.method) << ","
+            << CsvField(s.client) << "," << CsvField(s.url) << "," << CsvField(s.rule) << ","
+            << CsvField(s.newUrl) << "," << CsvField(s.form) << "\n";
+        break;
+    }
+    const std::string text = row.str();
+    if (file_ == nullptr || std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+      fallback_ += text;  // no temporary file: kept in memory instead
+    }
+    ++count_;
+  }
+
+  std::uint64_t count() const { return count_; }
+
+  void CopyTo(std::ostream& out) const {
+    if (file_ != nullptr) {
+      std::rewind(file_);
+      char buffer[1 << 16];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) out.write(buffer, n);
+    }
+    out << fallback_;
+  }
+
+ private:
+  ReportFormat format_;
+  std::FILE* file_;
+  std::string fallback_;
+  std::uint64_t count_ = 0;
+};
+
 std::string WithCommas(std::uint64_t value) {
   std::string digits = std::to_string(value);
   for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
@@ -353,8 +423,14 @@ class ReplaySession {
     std::string rule = deciding ? Label(main_, deciding->ruleList, deciding->ruleIndex) : "";
     if (traced.rewritten) rule = RewriteLabel(main_, traced);
     if (kind && options_.show.count(kind)) {
-      Show(kind, path, logged, rule, traced.newUrl);
-      if (deciding) shown_.back().form = FormOf(traced, *deciding);
+      // A request no rule decided is shown with the first rule that logged it.
+      const TracedEvent* shown = deciding;
+      for (const TracedEvent& event : traced.events) {
+        if (shown == nullptr && event.type == VELL_EVENT_ACTIONS && event.logLines > 0) shown = &event;
+      }
+      const std::string shownRule =
+          !rule.empty() || shown == nullptr ? rule : Label(main_, shown->ruleList, shown->ruleIndex);
+      Show(kind, path, logged, shownRule, traced.newUrl, shown ? FormOf(traced, *shown) : "");
     }
     if (against_) Compare(path, logged, traced, rule);
   }
@@ -433,9 +509,9 @@ class ReplaySession {
   }
 
   void Show(const char* kind, const std::string& path, const LogRequest& logged,
-            const std::string& rule, const std::string& newUrl) {
-    shown_.push_back({kind, path, logged.line, values_.method, values_.remoteAddr, values_.url, rule,
-                      newUrl});
+            const std::string& rule, const std::string& newUrl, const std::string& form = "") {
+    shown_.Add({kind, path, logged.line, values_.method, values_.remoteAddr, values_.url, rule,
+                newUrl, form});
   }
 
   static void AddSample(std::vector<std::string>& samples, const std::string& url) {
@@ -566,15 +642,8 @@ class ReplaySession {
     }
     if (!options_.show.empty()) {
       out << "\nrequests (" << ShowList() << ")\n";
-      if (shown_.empty()) out << "  (none)\n";
-      for (const ShownRequest& shown : shown_) {
-        out << "  " << shown.file << ":" << shown.line << "  " << shown.kind << "  " << shown.method
-            << " " << shown.url << "  client " << (shown.client.empty() ? "-" : shown.client)
-            << "  by " << (shown.rule.empty() ? "-" : shown.rule);
-        if (!shown.form.empty()) out << " (" << shown.form << ")";
-        if (!shown.newUrl.empty()) out << "  -> " << shown.newUrl;
-        out << "\n";
-      }
+      if (shown_.count() == 0) out << "  (none)\n";
+      shown_.CopyTo(out);
     }
   }
 
@@ -656,24 +725,7 @@ class ReplaySession {
       out << "}";
     }
     out << "\n  ],\n  \"requests\": [";
-    for (std::size_t i = 0; i < shown_.size(); ++i) {
-      const ShownRequest& s = shown_[i];
-      out << (i ? "," : "") << "\n    {\"kind\": \"" << s.kind << "\", \"file\": ";
-      WriteJsonString(out, s.file);
-      out << ", \"line\": " << s.line << ", \"method\": ";
-      WriteJsonString(out, s.method);
-      out << ", \"client\": ";
-      WriteJsonString(out, s.client);
-      out << ", \"url\": ";
-      WriteJsonString(out, s.url);
-      out << ", \"rule\": ";
-      WriteJsonString(out, s.rule);
-      out << ", \"newUrl\": ";
-      WriteJsonString(out, s.newUrl);
-      out << ", \"form\": ";
-      WriteJsonString(out, s.form);
-      out << "}";
-    }
+    shown_.CopyTo(out);
     out << "\n  ]\n}\n";
   }
 
@@ -696,31 +748,46 @@ class ReplaySession {
     return "";
   }
 
-  // Sections separated by a blank line, each a table with its own header row.
+  // One table, with its header row: options_.csvTable.
   void WriteCsv(std::ostream& out) const {
     const Totals& t = totals_;
-    out << "requests,deny,redirect,rewrite,heldBackDeny,heldBackRedirect,logged,auditLines,excluded,"
-           "allowed,malformed,changed\n"
-        << t.requests << "," << t.deny << "," << t.redirect << "," << t.rewrite << ","
-        << t.heldBackDeny << "," << t.heldBackRedirect << "," << t.logged << "," << t.auditLines
-        << "," << t.excluded << "," << t.allowed << "," << t.malformed << "," << t.changed
-        << "\n\nlist,index,name,label,check,hits,deny,redirect,rewrite,heldBack,pass,excluded,"
-           "auditLines,sample1,sample2\n";
-    for (const auto& [key, stats] : RulesByHits()) {
-      out << ListName(key.first) << "," << key.second << "," << CsvField(RuleAuditNameOf(key)) << ","
-          << CsvField(Label(main_, key.first, key.second)) << "," << CheckName(stats->check) << ","
-          << stats->hits << "," << stats->deny << "," << stats->redirect << "," << stats->rewrite
-          << "," << stats->heldBack << "," << stats->pass << "," << stats->excluded << ","
-          << stats->logLines << "," << CsvField(stats->samples.size() > 0 ? stats->samples[0] : "")
-          << "," << CsvField(stats->samples.size() > 1 ? stats->samples[1] : "") << "\n";
-    }
-    if (!options_.show.empty()) {
-      out << "\nkind,file,line,method,client,url,rule,newUrl\n";
-      for (const ShownRequest& s : shown_) {
-        out << s.kind << "," << CsvField(s.file) << "," << s.line << "," << CsvField(s.method)
-            << "," << CsvField(s.client) << "," << CsvField(s.url) << "," << CsvField(s.rule)
-            << "," << CsvField(s.newUrl) << "\n";
+    const std::string table =
+        !options_.csvTable.empty() ? options_.csvTable : options_.show.empty() ? "rules" : "requests";
+    if (table == "totals") {
+      out << "requests,deny,redirect,rewrite,heldBackDeny,heldBackRedirect,logged,auditLines,excluded,"
+             "allowed,malformed,changed\n"
+          << t.requests << "," << t.deny << "," << t.redirect << "," << t.rewrite << ","
+          << t.heldBackDeny << "," << t.heldBackRedirect << "," << t.logged << "," << t.auditLines
+          << "," << t.excluded << "," << t.allowed << "," << t.malformed << "," << t.changed << "\n";
+    } else if (table == "rules") {
+      out << "list,index,name,label,check,hits,deny,redirect,rewrite,heldBack,pass,excluded,"
+             "auditLines,sample1,sample2\n";
+      for (const auto& [key, stats] : RulesByHits()) {
+        out << ListName(key.first) << "," << key.second << "," << CsvField(RuleAuditNameOf(key))
+            << "," << CsvField(Label(main_, key.first, key.second)) << "," << CheckName(stats->check)
+            << "," << stats->hits << "," << stats->deny << "," << stats->redirect << ","
+            << stats->rewrite << "," << stats->heldBack << "," << stats->pass << ","
+            << stats->excluded << "," << stats->logLines << ","
+            << CsvField(stats->samples.size() > 0 ? stats->samples[0] : "") << ","
+            << CsvField(stats->samples.size() > 1 ? stats->samples[1] : "") << "\n";
       }
+    } else if (table == "exclusions") {
+      out << "index,line,requests,sample1,sample2\n";
+      for (const auto& [exclusion, stats] : exclusions_) {
+        out << exclusion << "," << ExclusionLine(main_.source, exclusion) << "," << stats.requests
+            << "," << CsvField(stats.samples.size() > 0 ? stats.samples[0] : "") << ","
+            << CsvField(stats.samples.size() > 1 ? stats.samples[1] : "") << "\n";
+      }
+    } else if (table == "changes") {
+      out << "change,rule,requests,sample1,sample2\n";
+      for (const auto& [key, stats] : changes_) {
+        out << CsvField(key.first) << "," << CsvField(key.second) << "," << stats.requests << ","
+            << CsvField(stats.samples.size() > 0 ? stats.samples[0] : "") << ","
+            << CsvField(stats.samples.size() > 1 ? stats.samples[1] : "") << "\n";
+      }
+    } else {
+      out << "kind,file,line,method,client,url,rule,newUrl,form\n";
+      shown_.CopyTo(out);
     }
   }
 
@@ -735,7 +802,7 @@ class ReplaySession {
   std::map<RuleKey, RuleStats> rules_;
   std::map<std::size_t, ExclusionStats> exclusions_;
   std::map<std::pair<std::string, std::string>, ChangeStats> changes_;
-  std::vector<ShownRequest> shown_;
+  RowSpool shown_{options_.format};
 };
 
 // Reads the configuration at path and starts a private copy of the module with it; false, with
@@ -765,6 +832,9 @@ const CommandSyntax kReplayCommand = {
     "reports what it would have done: totals, the rules by hits, and the requests asked for.\n"
     "Exits 1 when an input could not be read to its end.\n",
     {{"--format", "FORMAT", "report as text, json or csv (default text)"},
+     {"--csv-table", "TABLE",
+      "with --format csv, the one table written: totals, rules, exclusions, changes or requests "
+      "(default: requests with --show, otherwise rules)"},
      {"--show", "KINDS",
       "list requests: denied, redirected, rewritten, logged, heldback, excluded, changed (comma "
       "list)"},
@@ -785,6 +855,13 @@ bool ReplayOptionsFrom(const ParsedArguments& arguments, ReplayOptions* options,
     else if (text == "json") options->format = ReportFormat::Json;
     else if (text == "csv") options->format = ReportFormat::Csv;
     else return *error = "--format is text, json or csv", false;
+  }
+  if (arguments.Has("--csv-table")) {
+    options->csvTable = arguments.Value("--csv-table");
+    const std::set<std::string> tables = {"totals", "rules", "exclusions", "changes", "requests"};
+    if (!tables.count(options->csvTable)) {
+      return *error = "--csv-table is totals, rules, exclusions, changes or requests", false;
+    }
   }
   if (arguments.Has("--show")) {
     for (const std::string& list : arguments.options.at("--show")) {

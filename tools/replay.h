@@ -19,6 +19,9 @@ struct ReplayOptions {
   std::string config;
   std::vector<std::string> logs;
   ReportFormat format = ReportFormat::Text;
+  // With ReportFormat::Csv, the one table written: "totals", "rules", "exclusions", "changes" or
+  // "requests". Empty: "requests" when show is not empty, otherwise "rules".
+  std::string csvTable;
   // Which requests to list one by one: any of "denied", "redirected", "rewritten", "logged",
   // "heldback", "excluded", "changed".
   std::set<std::string> show;
