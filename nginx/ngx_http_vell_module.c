@@ -706,7 +706,7 @@ ngx_http_vell_become_root(ngx_log_t *log)
 static u_char *
 ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
     ngx_uint_t have_ini, const char *ini_op, ngx_err_t ini_err,
-    u_char *ini_from, u_char *ini_to, ngx_int_t *rules)
+    u_char *ini_name, u_char *ini_to, ngx_int_t *rules)
 {
     u_char            *text, *p, *last, *first;
     size_t             len;
@@ -752,7 +752,7 @@ ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
         if (ngx_strncmp(first, ini_to, len) == 0) {
             p = ngx_slprintf(text, last, "has %uD error%s, the first: %s%s",
                              rep.errors, rep.errors == 1 ? "" : "s",
-                             ini_from, first + len);
+                             ini_name, first + len);
 
         } else {
             p = ngx_slprintf(text, last, "has %uD error%s, the first: %s",
@@ -774,13 +774,13 @@ ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
 
 static void
 ngx_http_vell_refuse_config(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
-    u_char *ini_from, u_char *problem)
+    u_char *ini_name, u_char *problem)
 {
     ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
                            "vell: config \"%s\" %s; refusing to start the "
                            "filter (\"vell check\" lists the problems, "
                            "\"vell_config_errors warn\" accepts them)",
-                           ini_from, problem);
+                           ini_name, problem);
 }
 
 
@@ -807,6 +807,40 @@ ngx_http_vell_start(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
 
 
 /*
+ * The config.ini the operator edits: where the one beside the filter is a
+ * link (the Debian package links it to /etc/vell/config.ini), its target.
+ */
+
+static u_char *
+ngx_http_vell_config_name(ngx_conf_t *cf, u_char *path)
+{
+    u_char   *name, target[NGX_MAX_PATH];
+    ssize_t   n;
+
+    if (realpath((char *) path, (char *) target) != NULL) {
+        n = ngx_strlen(target);
+
+    } else {
+        n = readlink((char *) path, (char *) target, sizeof(target) - 1);
+
+        if (n <= 0 || target[0] != '/') {
+            return path;
+        }
+    }
+
+    name = ngx_pnalloc(cf->pool, n + 1);
+    if (name == NULL) {
+        return path;
+    }
+
+    ngx_memcpy(name, target, n);
+    name[n] = '\0';
+
+    return name;
+}
+
+
+/*
  * The filter reads config.ini from the folder of the file it was loaded from,
  * and dlopen() of a path already loaded gives back the image already in
  * memory.  So each configuration read loads a fresh private copy of the
@@ -829,7 +863,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     ngx_int_t                    rc, result, rules;
     ngx_uint_t                   have_ini;
     const char                  *op, *ini_op, *filter_version;
-    u_char                      *copy, *ini_from, *ini_to;
+    u_char                      *copy, *ini_from, *ini_to, *ini_name;
     ngx_pool_cleanup_t          *cln;
     HTTP_FILTER_VERSION          ver;
     ngx_http_vell_version_pt     version;
@@ -866,6 +900,8 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     }
 
     ngx_sprintf(ini_from, "%*sconfig.ini%Z", dir_len, vmcf->path.data);
+
+    ini_name = ngx_http_vell_config_name(cf, ini_from);
 
     module_dir.data = vmcf->path.data;
     module_dir.len = dir_len;
@@ -907,9 +943,9 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     if (!have_ini && vmcf->config_errors == NGX_HTTP_VELL_REFUSE) {
         /* nothing is started for a configuration that cannot be read */
 
-        problem = ngx_http_vell_judge(cf, NULL, 0, ini_op, ini_err, ini_from,
+        problem = ngx_http_vell_judge(cf, NULL, 0, ini_op, ini_err, ini_name,
                                       ini_to, &rules);
-        ngx_http_vell_refuse_config(cf, vmcf, ini_from, problem);
+        ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
         goto done;
     }
 
@@ -971,10 +1007,10 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     ver.lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
 
     problem = ngx_http_vell_judge(cf, get_report, have_ini, ini_op, ini_err,
-                                  ini_from, ini_to, &rules);
+                                  ini_name, ini_to, &rules);
 
     if (problem && vmcf->config_errors == NGX_HTTP_VELL_REFUSE) {
-        ngx_http_vell_refuse_config(cf, vmcf, ini_from, problem);
+        ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
         goto done;
     }
 
@@ -982,7 +1018,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
         ngx_http_vell_log_load(cf, vmcf, NGX_LOG_WARN, 0,
                                "vell: config \"%s\" %s; the filter runs as "
                                "it is, as \"vell_config_errors warn\" says",
-                               ini_from, problem);
+                               ini_name, problem);
     }
 
     cln = ngx_pool_cleanup_add(cf->pool, 0);
@@ -1009,7 +1045,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
                           "vell: filter \"%s\"%s%s loaded from \"%V\" with "
                           "config \"%s\", %i rule%s in force",
                           ver.lpszFilterDesc, *filter_version ? " " : "",
-                          filter_version, &vmcf->path, ini_from, rules,
+                          filter_version, &vmcf->path, ini_name, rules,
                           rules == 1 ? "" : "s");
 
         } else {
@@ -1017,7 +1053,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
                           "vell: filter \"%s\"%s%s loaded from \"%V\" with "
                           "config \"%s\"",
                           ver.lpszFilterDesc, *filter_version ? " " : "",
-                          filter_version, &vmcf->path, ini_from);
+                          filter_version, &vmcf->path, ini_name);
         }
     }
 

@@ -687,6 +687,22 @@ class HostLoad(unittest.TestCase):
                 finally:
                     nginx.cleanup()
 
+    def test_a_linked_config_ini_is_named_by_its_target(self):
+        nginx = Nginx(ARGS.filter, FAKE_INI, "vell on;")
+        try:
+            target = nginx.path("conf/vell.ini")
+            os.rename(nginx.path("filter/config.ini"), target)
+            os.symlink(target, nginx.path("filter/config.ini"))
+            r = nginx.test_config()
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(f'with config "{target}", 8 rules in force', r.stderr)
+            os.remove(target)
+            r = nginx.test_config()
+            self.assertNotEqual(r.returncode, 0)
+            self.assertIn(f'config "{target}" cannot be read', r.stderr)
+        finally:
+            nginx.cleanup()
+
     def test_no_copies_are_left_behind(self):
         before = set(os.listdir(tempfile.gettempdir()))
         failing = [
