@@ -107,9 +107,12 @@ http {{
     def env(self):
         env = dict(os.environ, **self.extra_env)
         if ARGS.asan:
-            lib = subprocess.run(["gcc", "-print-file-name=libasan.so"], capture_output=True,
-                                 text=True).stdout.strip()
-            env["LD_PRELOAD"] = lib
+            # nginx is C: libstdc++ is preloaded too, so that AddressSanitizer finds the real
+            # __cxa_throw when the filter, loaded later, throws (and catches) an exception.
+            libs = [subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True,
+                                   text=True).stdout.strip()
+                    for name in ("libasan.so", "libstdc++.so")]
+            env["LD_PRELOAD"] = " ".join(libs)
             env["ASAN_OPTIONS"] = ("detect_leaks=0:abort_on_error=0:"
                                    f"log_path={self.prefix}/logs/asan")
         return env
