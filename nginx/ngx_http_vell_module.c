@@ -2418,6 +2418,7 @@ ngx_http_vell_set_target(ngx_http_request_t *r, ngx_str_t *target)
 /*
  * A refusal gets a small page of the module's own, which names no server
  * software, unless an "error_page" is set for its status: nginx serves that.
+ * A redirection status, and 444 (close the connection), are nginx's to answer.
  */
 
 static ngx_int_t
@@ -2430,7 +2431,7 @@ ngx_http_vell_refuse(ngx_http_request_t *r, ngx_uint_t status)
     ngx_http_complex_value_t   cv;
     ngx_http_core_loc_conf_t  *clcf;
 
-    if (status < NGX_HTTP_BAD_REQUEST) {
+    if (status < NGX_HTTP_BAD_REQUEST || status == NGX_HTTP_CLOSE) {
         return status;
     }
 

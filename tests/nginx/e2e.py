@@ -763,7 +763,8 @@ class HostDeny(NginxTestCase):
     SERVERS = """server { listen 127.0.0.1:@PORT@; server_name paged.test; root @ROOT@;
                           error_page 403 /new.html; }
                  server { listen 127.0.0.1:@PORT@; server_name quiet.test; vell_deny_log_level info;
-                          vell_deny_status 429; }"""
+                          vell_deny_status 429; }
+                 server { listen 127.0.0.1:@PORT@; server_name closed.test; vell_deny_status 444; }"""
 
     @classmethod
     def setUpClass(cls):
@@ -782,6 +783,8 @@ class HostDeny(NginxTestCase):
         # nginx's own pages are the operator's to set (server_tokens, error_page).
         status, _, body = self.nginx.get("/index.html?attack", host="paged.test")
         self.assertEqual((status, body), (403, b"the new page\n"))
+        # 444 stays nginx's: the connection is closed without an answer.
+        self.assertIsNone(self.nginx.raw(b"GET /?attack HTTP/1.1\r\nHost: closed.test\r\n\r\n"))
 
     def test_the_deciding_rule_is_logged_at_the_configured_level(self):
         self.nginx.get("/index.html?attack&site")
