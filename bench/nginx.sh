@@ -7,15 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-for p in wrk libnginx-mod-http-modsecurity modsecurity-crs python3 util-linux; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if ((${#need[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y --no-install-recommends "${need[@]}" >&2
-fi
 scripts/setup >&2
+scripts/need wrk libnginx-mod-http-modsecurity modsecurity-crs
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target vell ngx_http_vell_module >&2
