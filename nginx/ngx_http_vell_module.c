@@ -700,11 +700,13 @@ ngx_http_vell_become_root(ngx_log_t *log)
 /*
  * What the filter made of its configuration, as a complaint, or NULL when it
  * has none: the file unread, lines it ignored or weakened, or no rule at all.
- * A filter without VellGetLoadReport is judged by whether there was a file.
+ * Without a load report (a filter without VellGetLoadReport), the filter is
+ * judged by whether there was a file.  *rules: the rules in force, -1 when
+ * not known.
  */
 
 static u_char *
-ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
+ngx_http_vell_judge(ngx_conf_t *cf, VELL_LOAD_REPORT *report,
     ngx_uint_t have_ini, const char *ini_op, ngx_err_t ini_err,
     u_char *ini_name, u_char *ini_to, ngx_int_t *rules)
 {
@@ -721,15 +723,14 @@ ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
 
     last = text + len - 1;
 
-    ngx_memzero(&rep, sizeof(VELL_LOAD_REPORT));
-    rep.cbSize = sizeof(VELL_LOAD_REPORT);
-
     *rules = -1;
 
-    if (get_report && get_report(&rep)) {
+    if (report) {
+        rep = *report;
         *rules = rep.rulesInForce;
 
     } else {
+        ngx_memzero(&rep, sizeof(VELL_LOAD_REPORT));
         rep.configRead = have_ini;
         rep.rulesInForce = 1;
     }
@@ -769,6 +770,93 @@ ngx_http_vell_judge(ngx_conf_t *cf, ngx_http_vell_report_pt get_report,
     *p = '\0';
 
     return text;
+}
+
+
+/*
+ * The filter's start-up in a child process, without its audit log, for its
+ * load report: a configuration that is going to be refused then leaves no
+ * trace, not even a rotated log.  NGX_OK with *report filled; NGX_DECLINED
+ * when the trial cannot tell (the start-up proper then says why).
+ */
+
+static ngx_int_t
+ngx_http_vell_trial(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    ngx_http_vell_version_pt version, ngx_http_vell_options_pt set_options,
+    ngx_http_vell_report_pt get_report, VELL_LOAD_REPORT *report)
+{
+    int                   fd[2], status;
+    size_t                got;
+    ssize_t               n;
+    ngx_pid_t             pid;
+    sigset_t              chld, old;
+    HTTP_FILTER_VERSION   ver;
+
+    if (pipe(fd) == -1) {
+        return NGX_DECLINED;
+    }
+
+    /* the master's own SIGCHLD handler would reap the child first */
+
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+
+    pid = fork();
+
+    if (pid == 0) {
+        close(fd[0]);
+
+        ngx_memzero(report, sizeof(VELL_LOAD_REPORT));
+        report->cbSize = sizeof(VELL_LOAD_REPORT);
+        ngx_memzero(&ver, sizeof(HTTP_FILTER_VERSION));
+        ver.dwServerFilterVersion = NGX_HTTP_VELL_REVISION;
+
+        set_options(VELL_START_NO_AUDIT_LOG);
+
+        if ((vmcf->as_worker != NGX_OK
+             || (setegid(vmcf->gid) == 0 && seteuid(vmcf->uid) == 0))
+            && version(&ver) && get_report(report))
+        {
+            if (write(fd[1], report, sizeof(VELL_LOAD_REPORT)) == -1) {
+                /* the parent learns nothing */
+            }
+        }
+
+        _exit(0);
+    }
+
+    close(fd[1]);
+
+    got = 0;
+
+    while (pid != -1 && got < sizeof(VELL_LOAD_REPORT)) {
+        n = read(fd[0], (u_char *) report + got,
+                 sizeof(VELL_LOAD_REPORT) - got);
+
+        if (n > 0) {
+            got += n;
+
+        } else if (n == 0 || ngx_errno != NGX_EINTR) {
+            break;
+        }
+    }
+
+    close(fd[0]);
+
+    if (pid != -1) {
+        while (waitpid(pid, &status, 0) == -1 && ngx_errno == NGX_EINTR) {
+            /* void */
+        }
+    }
+
+    sigprocmask(SIG_SETMASK, &old, NULL);
+
+    if (pid == -1) {
+        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno, "fork() failed");
+    }
+
+    return got == sizeof(VELL_LOAD_REPORT) ? NGX_OK : NGX_DECLINED;
 }
 
 
@@ -865,6 +953,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     const char                  *op, *ini_op, *filter_version;
     u_char                      *copy, *ini_from, *ini_to, *ini_name;
     ngx_pool_cleanup_t          *cln;
+    VELL_LOAD_REPORT             report;
     HTTP_FILTER_VERSION          ver;
     ngx_http_vell_version_pt     version;
     ngx_http_vell_proc_pt        proc;
@@ -988,6 +1077,21 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     get_report = (ngx_http_vell_report_pt) dlsym(handle, "VellGetLoadReport");
     get_version = (ngx_http_vell_text_pt) dlsym(handle, "VellGetVersion");
 
+    if (set_options && get_report && !ngx_test_config
+        && vmcf->config_errors == NGX_HTTP_VELL_REFUSE
+        && ngx_http_vell_trial(cf, vmcf, version, set_options, get_report,
+                               &report)
+           == NGX_OK)
+    {
+        problem = ngx_http_vell_judge(cf, &report, have_ini, ini_op, ini_err,
+                                      ini_name, ini_to, &rules);
+
+        if (problem) {
+            ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
+            goto done;
+        }
+    }
+
     if (set_options && ngx_test_config) {
         /* "nginx -t" serves nothing: the audit log is left as it is */
         set_options(VELL_START_NO_AUDIT_LOG);
@@ -1006,8 +1110,13 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
 
     ver.lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
 
-    problem = ngx_http_vell_judge(cf, get_report, have_ini, ini_op, ini_err,
-                                  ini_name, ini_to, &rules);
+    ngx_memzero(&report, sizeof(VELL_LOAD_REPORT));
+    report.cbSize = sizeof(VELL_LOAD_REPORT);
+
+    problem = ngx_http_vell_judge(cf, get_report && get_report(&report)
+                                      ? &report : NULL,
+                                  have_ini, ini_op, ini_err, ini_name, ini_to,
+                                  &rules);
 
     if (problem && vmcf->config_errors == NGX_HTTP_VELL_REFUSE) {
         ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);

@@ -627,10 +627,11 @@ class HostReload(unittest.TestCase):
             self.assertEqual(nginx.get("/index.html?attack")[0], 200)
             self.assertEqual(nginx.get("/index.html?other")[0], 403)
             nginx.stop()
-            starts = re.findall(r"start \d+", nginx.read("logs/filter.log"))
+            starts = re.findall(r"start \d+ .* options 0x0", nginx.read("logs/filter.log"))
             # Started at start-up and at the reload, each time in a fresh image; the "nginx -s"
-            # process does not start it.
-            self.assertEqual(starts, ["start 1", "start 1"])
+            # process does not start it. (Each load first tries a start without the audit log in
+            # a child process, "options 0x1".)
+            self.assertEqual([s.split(" ")[1] for s in starts], ["1", "1"])
             self.assertEqual(nginx.crashes(), [])
         finally:
             nginx.cleanup()
@@ -650,11 +651,17 @@ class HostLoad(unittest.TestCase):
             r = nginx.run("-t", "-q")
             self.assertEqual((r.returncode, r.stderr), (0, ""))
             nginx.start()
+            # A refused reload: the trial start-up (in a child process, without the audit log)
+            # finds the problem, so the filter's start-up proper never runs.
+            nginx.set_config_ini(FAKE_INI + 'report=3 1 @CONFIG@:2: unknown key "dney"\n')
+            nginx.reload_refused()
+            self.assertEqual(nginx.get("/index.html?attack")[0], 403)
             nginx.stop()
-            # nginx -t asks for a start without the audit log; serving nginx does not.
+            # nginx -t asks for a start without the audit log; serving nginx tries that first.
             starts = re.findall(r"start \d+ server-version 0x40000 options (0x\d+)",
                                 nginx.read("logs/filter.log"))
-            self.assertEqual(starts, ["0x1", "0x1", "0x0"])
+            self.assertEqual(starts, ["0x1", "0x1", "0x1", "0x0", "0x1"])
+            self.assertEqual(nginx.crashes(), [])
         finally:
             nginx.cleanup()
 
@@ -1038,6 +1045,8 @@ class VellBrokenConfig(unittest.TestCase):
                     self.assertRegex(r.stderr, r"\[warn\] .*vell: " + named)
             nginx.stop()
             self.assertEqual(nginx.crashes(), [])
+            # No load that was refused touched the audit log.
+            self.assertFalse(os.path.exists(nginx.path("logs/audit1.log")))
         finally:
             path = nginx.path("filter/config.ini")
             if os.path.isfile(path):
