@@ -403,7 +403,7 @@ ngx_http_vell_log_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
                          vmcf->conf_line);
     }
 
-    ngx_log_error(level, cf->log, 0, "%*s", p - text, text);
+    ngx_log_error(level, cf->log, 0, "%*s", (size_t) (p - text), text);
 }
 
 
