@@ -7,8 +7,12 @@ with one worker pinned to CPU 0 and wrk pinned to CPU 1; the rounds interleave t
 request. Prints a markdown table of the medians, and vell's and ModSecurity's share of plain
 nginx's requests per second, with the load average before and after.
 
+--site debian (the default) serves with the settings of Debian's nginx.conf (sendfile, an access
+log); --site minimal leaves the access log off, so that nginx does the least work of its own.
+
 usage: nginx_bench.py --module ngx_http_vell_module.so --filter vell.so --config config.ini
-                      --urls benign.txt [--rounds 7] [--duration 5] [--connections 32]
+                      --urls benign.txt [--site debian|minimal] [--rounds 7] [--duration 5]
+                      [--connections 32]
 """
 
 import argparse
@@ -63,6 +67,12 @@ class Server:
         with open(os.path.join(self.prefix, "html/index.html"), "w") as f:
             f.write("<html><body>a small page</body></html>\n")
         user = "user root root;" if os.geteuid() == 0 else ""
+        if args.site == "debian":
+            site = (f"sendfile on; tcp_nopush on; include /etc/nginx/mime.types; "
+                    f"default_type application/octet-stream; "
+                    f"access_log {self.prefix}/logs/access.log;")
+        else:
+            site = "access_log off;"
         with open(os.path.join(self.prefix, "nginx.conf"), "w") as f:
             f.write(f"""
 {main_extra}
@@ -73,7 +83,7 @@ error_log {self.prefix}/logs/error.log warn;
 pid {self.prefix}/logs/nginx.pid;
 events {{ worker_connections 1024; }}
 http {{
-    access_log off;
+    {site}
     client_body_temp_path {self.prefix}/tmp;
     keepalive_requests 1000000;
     {http_extra}
@@ -121,6 +131,7 @@ def main():
     p.add_argument("--filter", required=True, help="vell.so")
     p.add_argument("--config", required=True, help="vell's config.ini")
     p.add_argument("--urls", required=True, help="request targets, one a line")
+    p.add_argument("--site", choices=("debian", "minimal"), default="debian")
     p.add_argument("--rounds", type=int, default=7)
     p.add_argument("--duration", type=int, default=5)
     p.add_argument("--connections", type=int, default=32)
@@ -173,8 +184,9 @@ def main():
         time.sleep(0.5)
         shutil.rmtree(root, ignore_errors=True)
 
-    print(f"\n{args.rounds} interleaved rounds of {args.duration} s, {args.connections} connections, "
-          f"{sum(1 for _ in open(args.urls))} URLs; load average {before} before, {after} after.\n")
+    print(f"\n{args.site} site, {args.rounds} interleaved rounds of {args.duration} s, "
+          f"{args.connections} connections, {sum(1 for _ in open(args.urls))} URLs; "
+          f"load average {before} before, {after} after.\n")
     print("| configuration | keep-alive req/s (median) | share of plain | new connection each "
           "req/s (median) | share of plain | non-2xx responses |")
     print("|---|---|---|---|---|---|")

@@ -1492,11 +1492,9 @@ ngx_http_vell_get_ctx(ngx_http_request_t *r, ngx_uint_t create)
     ngx_memcpy(ctx->session->addr_text, r->connection->addr_text.data,
                ctx->session->addr.len);
 
-    ctx->url.len = r->unparsed_uri.len;
-    ctx->url.data = ngx_pstrdup(r->pool, &r->unparsed_uri);
-    if (ctx->url.data == NULL && ctx->url.len) {
-        return NULL;
-    }
+    /* the request line stays where it is for the request's life */
+
+    ctx->url = r->unparsed_uri;
 
     cln->handler = ngx_http_vell_ctx_cleanup;
     ngx_http_set_ctx(r, ctx, ngx_http_vell_module);
@@ -1765,7 +1763,10 @@ ngx_http_vell_all_http(ngx_http_request_t *r, ngx_str_t *out)
 
     /* name order brings each name's headers together, in their order */
 
-    ngx_qsort(all, n, sizeof(ngx_http_vell_header_t), ngx_http_vell_cmp_names);
+    if (n > 1) {
+        ngx_qsort(all, n, sizeof(ngx_http_vell_header_t),
+                  ngx_http_vell_cmp_names);
+    }
 
     names = 0;
     len = 0;
@@ -1787,8 +1788,10 @@ ngx_http_vell_all_http(ngx_http_request_t *r, ngx_str_t *out)
         names++;
     }
 
-    ngx_qsort(name, names, sizeof(ngx_http_vell_name_t),
-              ngx_http_vell_cmp_first);
+    if (names > 1) {
+        ngx_qsort(name, names, sizeof(ngx_http_vell_name_t),
+                  ngx_http_vell_cmp_first);
+    }
 
     p = ngx_pnalloc(r->pool, len + 1);
     if (p == NULL) {
@@ -2755,26 +2758,26 @@ ngx_http_vell_header_filter(ngx_http_request_t *r)
 }
 
 
+/* the strings of the log record, NUL-terminated, from one allocation */
+
 static const CHAR *
-ngx_http_vell_cstr(ngx_pool_t *pool, ngx_str_t *s)
+ngx_http_vell_put(u_char **p, ngx_str_t *s)
 {
-    u_char  *p;
+    u_char  *start;
 
-    p = ngx_pnalloc(pool, s->len + 1);
-    if (p == NULL) {
-        return "";
-    }
+    start = *p;
+    *p = ngx_cpymem(start, s->data, s->len);
+    *(*p)++ = '\0';
 
-    ngx_memcpy(p, s->data, s->len);
-    p[s->len] = '\0';
-
-    return (const CHAR *) p;
+    return (const CHAR *) start;
 }
 
 
 static ngx_int_t
 ngx_http_vell_log_handler(ngx_http_request_t *r)
 {
+    u_char                     *p;
+    ngx_str_t                  *server;
     ngx_msec_int_t              ms;
     ngx_time_t                 *tp;
     ngx_http_vell_ctx_t        *ctx;
@@ -2800,19 +2803,25 @@ ngx_http_vell_log_handler(ngx_http_request_t *r)
     ms = (ngx_msec_int_t) ((tp->sec - r->start_sec) * 1000
                            + (tp->msec - r->start_msec));
 
+    server = r->headers_in.server.len ? &r->headers_in.server
+                                      : &cscf->server_name;
+
+    p = ngx_pnalloc(r->pool, r->connection->addr_text.len
+                             + r->headers_in.user.len + server->len
+                             + r->method_name.len + r->uri.len + r->args.len
+                             + 6);
+    if (p == NULL) {
+        return NGX_OK;
+    }
+
     ngx_memzero(&log, sizeof(HTTP_FILTER_LOG));
 
-    log.pszClientHostName = ngx_http_vell_cstr(r->pool,
-                                               &r->connection->addr_text);
-    log.pszClientUserName = ngx_http_vell_cstr(r->pool,
-                                               &r->headers_in.user);
-    log.pszServerName = ngx_http_vell_cstr(r->pool,
-                                           r->headers_in.server.len
-                                           ? &r->headers_in.server
-                                           : &cscf->server_name);
-    log.pszOperation = ngx_http_vell_cstr(r->pool, &r->method_name);
-    log.pszTarget = ngx_http_vell_cstr(r->pool, &r->uri);
-    log.pszParameters = ngx_http_vell_cstr(r->pool, &r->args);
+    log.pszClientHostName = ngx_http_vell_put(&p, &r->connection->addr_text);
+    log.pszClientUserName = ngx_http_vell_put(&p, &r->headers_in.user);
+    log.pszServerName = ngx_http_vell_put(&p, server);
+    log.pszOperation = ngx_http_vell_put(&p, &r->method_name);
+    log.pszTarget = ngx_http_vell_put(&p, &r->uri);
+    log.pszParameters = ngx_http_vell_put(&p, &r->args);
     log.dwHttpStatus = (DWORD) r->headers_out.status;
     log.dwBytesSent = (DWORD) r->connection->sent;
     log.dwBytesRecvd = (DWORD) r->request_length;
