@@ -5,7 +5,10 @@ libnginx-mod-http-modsecurity and modsecurity-crs are installed. All run side by
 with one worker pinned to CPU 0 and wrk pinned to CPU 1; the rounds interleave the configurations
 (the order rotates every round), with keep-alive connections and with a new connection for every
 request. Prints a markdown table of the medians, and vell's and ModSecurity's share of plain
-nginx's requests per second, with the load average before and after.
+nginx's requests per second, with the load average before and after. It also gives the worker's
+CPU time per request (user and system, from /proc): on a machine busy with other work, requests
+per second follow the CPU share the worker gets, and the CPU time per request says what each
+configuration costs.
 
 --site debian (the default) serves with the settings of Debian's nginx.conf (sendfile, an access
 log); --site minimal leaves the access log off, so that nginx does the least work of its own.
@@ -111,17 +114,30 @@ http {{
         subprocess.run([self.nginx, "-p", self.prefix + "/", "-c", self.prefix + "/nginx.conf",
                         "-s", "quit"], capture_output=True)
 
+    def cpu_seconds(self):
+        """User and system time of the worker process so far."""
+        with open(os.path.join(self.prefix, "logs/nginx.pid")) as f:
+            master = f.read().strip()
+        worker = subprocess.run(["ps", "-o", "pid=", "--ppid", master], capture_output=True,
+                                text=True).stdout.split()[0]
+        with open(f"/proc/{worker}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
 
 def wrk(args, server, script, keepalive):
     cmd = ["taskset", "-c", "1", "wrk", "-t1", f"-c{args.connections}", f"-d{args.duration}s",
            "-s", script, "-H", "Host: bench.test"]
     if not keepalive:
         cmd += ["-H", "Connection: close"]
+    cpu = server.cpu_seconds()
     out = subprocess.run(cmd + [f"http://127.0.0.1:{server.port}"], capture_output=True,
                          text=True, check=True).stdout
+    cpu = server.cpu_seconds() - cpu
+    requests = int(re.search(r"(\d+) requests in", out).group(1))
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    return rps, int(errors.group(1)) if errors else 0
+    return rps, int(errors.group(1)) if errors else 0, cpu / max(requests, 1) * 1e6
 
 
 def main():
@@ -162,6 +178,7 @@ def main():
                               f"load_module {MODSECURITY_MODULE};"))
 
     results = {(s.name, k): [] for s in servers for k in (True, False)}
+    cpu = {(s.name, k): [] for s in servers for k in (True, False)}
     refused = {(s.name, k): 0 for s in servers for k in (True, False)}
     before = load_average()
     try:
@@ -173,8 +190,9 @@ def main():
             order = servers[r % len(servers):] + servers[:r % len(servers)]
             for keepalive in (True, False):
                 for s in order:
-                    rps, errors = wrk(args, s, script, keepalive)
+                    rps, errors, us = wrk(args, s, script, keepalive)
                     results[(s.name, keepalive)].append(rps)
+                    cpu[(s.name, keepalive)].append(us)
                     refused[(s.name, keepalive)] += errors
             print(f"round {r + 1}/{args.rounds} done", file=sys.stderr)
     finally:
@@ -187,17 +205,18 @@ def main():
     print(f"\n{args.site} site, {args.rounds} interleaved rounds of {args.duration} s, "
           f"{args.connections} connections, {sum(1 for _ in open(args.urls))} URLs; "
           f"load average {before} before, {after} after.\n")
-    print("| configuration | keep-alive req/s (median) | share of plain | new connection each "
-          "req/s (median) | share of plain | non-2xx responses |")
-    print("|---|---|---|---|---|---|")
-    base = {k: statistics.median(results[("nginx", k)]) for k in (True, False)}
-    for s in servers:
-        cells = []
-        for k in (True, False):
+    print("| configuration | connections | req/s (median) | share of plain | worker CPU µs per "
+          "request (median) | plain's CPU per request over this | non-2xx responses |")
+    print("|---|---|---|---|---|---|---|")
+    for k in (True, False):
+        base = statistics.median(results[("nginx", k)])
+        base_cpu = statistics.median(cpu[("nginx", k)])
+        for s in servers:
             m = statistics.median(results[(s.name, k)])
-            cells += [f"{m:,.0f}", f"{100 * m / base[k]:.1f}%"]
-        cells.append(str(refused[(s.name, True)] + refused[(s.name, False)]))
-        print(f"| {s.name} | " + " | ".join(cells) + " |")
+            c = statistics.median(cpu[(s.name, k)])
+            print(f"| {s.name} | {'keep-alive' if k else 'new for each request'} | {m:,.0f} | "
+                  f"{100 * m / base:.1f}% | {c:.1f} | {100 * base_cpu / c:.1f}% | "
+                  f"{refused[(s.name, k)]} |")
 
 
 if __name__ == "__main__":
