@@ -14,15 +14,20 @@
 #include <ngx_core.h>
 #include <ngx_http.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/statvfs.h>
 
-#include <vell/isapi.h>
+#include <vell/vell.h>
 
 
 #define NGX_HTTP_VELL_REVISION      0x00040000
 #define NGX_HTTP_VELL_BUF_SIZE      65536
+
+#define NGX_HTTP_VELL_REFUSE        0
+#define NGX_HTTP_VELL_WARN          1
 
 #ifndef TRUE
 #define TRUE                        1
@@ -49,30 +54,51 @@ struct _HTTP_FILTER_LOG {
 typedef BOOL (WINAPI *ngx_http_vell_version_pt)(HTTP_FILTER_VERSION *ver);
 typedef DWORD (WINAPI *ngx_http_vell_proc_pt)(HTTP_FILTER_CONTEXT *pfc,
     DWORD type, LPVOID notification);
-typedef uint32_t (*ngx_http_vell_last_error_pt)(void);
+typedef void (WINAPI *ngx_http_vell_options_pt)(DWORD options);
+typedef BOOL (WINAPI *ngx_http_vell_report_pt)(VELL_LOAD_REPORT *report);
+typedef BOOL (WINAPI *ngx_http_vell_reopen_pt)(void);
+typedef const char *(WINAPI *ngx_http_vell_text_pt)(void);
 
 
 typedef struct {
     ngx_str_t                        path;
+    ngx_str_t                        conf_file;
+    ngx_uint_t                       conf_line;
+    ngx_uint_t                       config_errors;
+    ngx_uint_t                       used;         /* "vell on" somewhere */
+
     void                            *handle;
     ngx_http_vell_proc_pt            proc;
+    ngx_http_vell_reopen_pt          reopen;
+    ngx_http_vell_text_pt            deciding_rule;
     DWORD                            flags;
+
+    ngx_int_t                        as_worker;
+    uid_t                            uid;
+    gid_t                            gid;
 } ngx_http_vell_main_conf_t;
 
 
 typedef struct {
     ngx_flag_t                       enable;
     ngx_uint_t                       deny_status;
+    ngx_uint_t                       deny_log_level;
 } ngx_http_vell_loc_conf_t;
 
 
-/* one per connection that the filter has seen, kept in a pool cleanup */
+/*
+ * What the filter knows as one network session: a client connection, or on
+ * HTTP/2 one stream.  It lives in the pool of either, kept by a pool cleanup,
+ * and holds copies, never pointers into the connection: nginx reuses the
+ * fake connection of an HTTP/2 stream for the next stream.
+ */
 typedef struct {
     ngx_http_vell_main_conf_t       *vmcf;
-    ngx_connection_t                *connection;
+    ngx_pool_t                      *pool;
     PVOID                            filter_context;
     ngx_str_t                        addr;
     ngx_str_t                        port;
+    u_char                           addr_text[NGX_SOCKADDR_STRLEN];
     u_char                           port_text[NGX_INT_T_LEN];
     unsigned                         secure:1;
 } ngx_http_vell_session_t;
@@ -84,6 +110,7 @@ typedef struct {
     ngx_http_vell_session_t         *session;
     ngx_str_t                        url;
     ngx_str_t                        add_headers;
+    ngx_str_t                        all_http;
     unsigned                         inspected:1;
     unsigned                         url_set:1;
 } ngx_http_vell_ctx_t;
@@ -102,14 +129,16 @@ typedef struct {
 
 
 static ngx_int_t ngx_http_vell_init(ngx_conf_t *cf);
+static ngx_int_t ngx_http_vell_init_module(ngx_cycle_t *cycle);
 static void *ngx_http_vell_create_main_conf(ngx_conf_t *cf);
+static char *ngx_http_vell_init_main_conf(ngx_conf_t *cf, void *conf);
 static void *ngx_http_vell_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_vell_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
 static char *ngx_http_vell_filter(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
 
-static ngx_int_t ngx_http_vell_post_read_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_vell_server_rewrite_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_vell_rewrite_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_vell_phase(ngx_http_request_t *r,
     ngx_uint_t late);
@@ -124,6 +153,22 @@ static ngx_conf_num_bounds_t  ngx_http_vell_deny_status_bounds = {
 };
 
 
+static ngx_conf_enum_t  ngx_http_vell_config_errors[] = {
+    { ngx_string("refuse"), NGX_HTTP_VELL_REFUSE },
+    { ngx_string("warn"), NGX_HTTP_VELL_WARN },
+    { ngx_null_string, 0 }
+};
+
+
+static ngx_conf_enum_t  ngx_http_vell_log_levels[] = {
+    { ngx_string("info"), NGX_LOG_INFO },
+    { ngx_string("notice"), NGX_LOG_NOTICE },
+    { ngx_string("warn"), NGX_LOG_WARN },
+    { ngx_string("error"), NGX_LOG_ERR },
+    { ngx_null_string, 0 }
+};
+
+
 static ngx_command_t  ngx_http_vell_commands[] = {
 
     { ngx_string("vell_filter"),
@@ -132,6 +177,13 @@ static ngx_command_t  ngx_http_vell_commands[] = {
       NGX_HTTP_MAIN_CONF_OFFSET,
       0,
       NULL },
+
+    { ngx_string("vell_config_errors"),
+      NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_enum_slot,
+      NGX_HTTP_MAIN_CONF_OFFSET,
+      offsetof(ngx_http_vell_main_conf_t, config_errors),
+      &ngx_http_vell_config_errors },
 
     { ngx_string("vell"),
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_FLAG,
@@ -147,6 +199,13 @@ static ngx_command_t  ngx_http_vell_commands[] = {
       offsetof(ngx_http_vell_loc_conf_t, deny_status),
       &ngx_http_vell_deny_status_bounds },
 
+    { ngx_string("vell_deny_log_level"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_enum_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_vell_loc_conf_t, deny_log_level),
+      &ngx_http_vell_log_levels },
+
       ngx_null_command
 };
 
@@ -156,7 +215,7 @@ static ngx_http_module_t  ngx_http_vell_module_ctx = {
     ngx_http_vell_init,                    /* postconfiguration */
 
     ngx_http_vell_create_main_conf,        /* create main configuration */
-    NULL,                                  /* init main configuration */
+    ngx_http_vell_init_main_conf,          /* init main configuration */
 
     NULL,                                  /* create server configuration */
     NULL,                                  /* merge server configuration */
@@ -172,7 +231,7 @@ ngx_module_t  ngx_http_vell_module = {
     ngx_http_vell_commands,                /* module directives */
     NGX_HTTP_MODULE,                       /* module type */
     NULL,                                  /* init master */
-    NULL,                                  /* init module */
+    ngx_http_vell_init_module,             /* init module */
     NULL,                                  /* init process */
     NULL,                                  /* init thread */
     NULL,                                  /* exit thread */
@@ -198,7 +257,20 @@ ngx_http_vell_create_main_conf(ngx_conf_t *cf)
         return NULL;
     }
 
+    vmcf->config_errors = NGX_CONF_UNSET_UINT;
+
     return vmcf;
+}
+
+
+static char *
+ngx_http_vell_init_main_conf(ngx_conf_t *cf, void *conf)
+{
+    ngx_http_vell_main_conf_t *vmcf = conf;
+
+    ngx_conf_init_uint_value(vmcf->config_errors, NGX_HTTP_VELL_REFUSE);
+
+    return NGX_CONF_OK;
 }
 
 
@@ -214,6 +286,7 @@ ngx_http_vell_create_loc_conf(ngx_conf_t *cf)
 
     vlcf->enable = NGX_CONF_UNSET;
     vlcf->deny_status = NGX_CONF_UNSET_UINT;
+    vlcf->deny_log_level = NGX_CONF_UNSET_UINT;
 
     return vlcf;
 }
@@ -230,15 +303,25 @@ ngx_http_vell_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_conf_merge_value(conf->enable, prev->enable, 0);
     ngx_conf_merge_uint_value(conf->deny_status, prev->deny_status,
                               NGX_HTTP_FORBIDDEN);
+    ngx_conf_merge_uint_value(conf->deny_log_level, prev->deny_log_level,
+                              NGX_LOG_INFO);
+
+    if (!conf->enable) {
+        return NGX_CONF_OK;
+    }
 
     vmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_vell_module);
 
-    if (conf->enable && vmcf->proc == NULL && !vmcf->path.len) {
+    vmcf->used = 1;
+
+#ifndef NGX_HTTP_VELL_FILTER_PATH
+    if (vmcf->path.len == 0) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "\"vell on\" needs a \"vell_filter\" directive "
                            "in the http block");
         return NGX_CONF_ERROR;
     }
+#endif
 
     return NGX_CONF_OK;
 }
@@ -293,9 +376,45 @@ ngx_http_vell_is_signaller(void)
 }
 
 
+/*
+ * Messages about loading the filter name the "vell_filter" line that asked
+ * for it; the load itself runs once the whole http block has been read.
+ */
+
+static void ngx_cdecl
+ngx_http_vell_log_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    ngx_uint_t level, ngx_err_t err, const char *fmt, ...)
+{
+    u_char   text[2 * VELL_LOAD_TEXT_SIZE + 2048], *p, *last;
+    va_list  args;
+
+    last = text + sizeof(text);
+
+    va_start(args, fmt);
+    p = ngx_vslprintf(text, last, fmt, args);
+    va_end(args);
+
+    if (err) {
+        p = ngx_log_errno(p, last, err);
+    }
+
+    if (vmcf->conf_line) {
+        p = ngx_slprintf(p, last, " in %V:%ui", &vmcf->conf_file,
+                         vmcf->conf_line);
+    }
+
+    ngx_log_error(level, cf->log, 0, "%*s", (size_t) (p - text), text);
+}
+
+
+/*
+ * NGX_OK; NGX_DECLINED when "from" cannot be opened or read, with *err and
+ * *op saying why; NGX_ERROR, logged, when "to" cannot be written.
+ */
+
 static ngx_int_t
 ngx_http_vell_copy_file(ngx_conf_t *cf, u_char *from, u_char *to,
-    ngx_uint_t optional)
+    ngx_err_t *err, const char **op)
 {
     u_char     *buf;
     ssize_t     n, w, off;
@@ -304,13 +423,9 @@ ngx_http_vell_copy_file(ngx_conf_t *cf, u_char *from, u_char *to,
 
     in = ngx_open_file(from, NGX_FILE_RDONLY, NGX_FILE_OPEN, 0);
     if (in == NGX_INVALID_FILE) {
-        if (optional && ngx_errno == NGX_ENOENT) {
-            return NGX_DECLINED;
-        }
-
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                           ngx_open_file_n " \"%s\" failed", from);
-        return NGX_ERROR;
+        *err = ngx_errno;
+        *op = ngx_open_file_n;
+        return NGX_DECLINED;
     }
 
     out = ngx_open_file(to, NGX_FILE_WRONLY, NGX_FILE_CREATE_OR_OPEN,
@@ -342,8 +457,9 @@ ngx_http_vell_copy_file(ngx_conf_t *cf, u_char *from, u_char *to,
                 continue;
             }
 
-            ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                               "read() \"%s\" failed", from);
+            *err = ngx_errno;
+            *op = "read()";
+            rc = NGX_DECLINED;
             goto done;
         }
 
@@ -376,6 +492,110 @@ done:
 }
 
 
+/*
+ * A fresh folder for the copies, where shared objects may be mapped for
+ * execution: $TMPDIR (or /tmp), else the filter's own folder, else nginx's
+ * prefix.  A file system mounted "noexec" is passed over.
+ */
+
+static u_char *
+ngx_http_vell_make_dir(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    ngx_str_t *module_dir)
+{
+    u_char          *dir, *tmp;
+    ngx_err_t        err;
+    ngx_str_t        where[3];
+    ngx_uint_t       i;
+    struct statvfs   fs;
+
+    tmp = (u_char *) getenv("TMPDIR");
+    if (tmp == NULL || *tmp != '/') {
+        tmp = (u_char *) "/tmp";
+    }
+
+    where[0].data = tmp;
+    where[0].len = ngx_strlen(tmp);
+    where[1] = *module_dir;
+    where[2] = cf->cycle->prefix;
+
+    err = 0;
+
+    for (i = 0; i < 3; i++) {
+        while (where[i].len > 1 && where[i].data[where[i].len - 1] == '/') {
+            where[i].len--;
+        }
+
+        if (where[i].len == 0) {
+            continue;
+        }
+
+        dir = ngx_pnalloc(cf->temp_pool, where[i].len + sizeof("/vell.XXXXXX"));
+        if (dir == NULL) {
+            return NULL;
+        }
+
+        ngx_sprintf(dir, "%V%Z", &where[i]);
+
+        if (statvfs((char *) dir, &fs) == 0 && (fs.f_flag & ST_NOEXEC)) {
+            continue;
+        }
+
+        ngx_sprintf(dir, "%V/vell.XXXXXX%Z", &where[i]);
+
+        if (mkdtemp((char *) dir) != NULL) {
+            return dir;
+        }
+
+        err = ngx_errno;
+    }
+
+    ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, err,
+                           "no folder to load a copy of the vell filter "
+                           "from: \"%V\", \"%V\" and \"%V\" are mounted "
+                           "noexec or refuse a new folder",
+                           &where[0], &where[1], &where[2]);
+
+    return NULL;
+}
+
+
+static void
+ngx_http_vell_remove_dir(ngx_conf_t *cf, u_char *dir)
+{
+    DIR            *d;
+    u_char          path[NGX_MAX_PATH], *p;
+    struct dirent  *de;
+
+    d = opendir((char *) dir);
+
+    if (d) {
+        while ((de = readdir(d)) != NULL) {
+            if (ngx_strcmp(de->d_name, ".") == 0
+                || ngx_strcmp(de->d_name, "..") == 0)
+            {
+                continue;
+            }
+
+            p = ngx_snprintf(path, sizeof(path) - 1, "%s/%s", dir,
+                             de->d_name);
+            *p = '\0';
+
+            if (ngx_delete_file(path) == NGX_FILE_ERROR) {
+                ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno,
+                              ngx_delete_file_n " \"%s\" failed", path);
+            }
+        }
+
+        closedir(d);
+    }
+
+    if (ngx_delete_dir(dir) == NGX_FILE_ERROR) {
+        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno,
+                      ngx_delete_dir_n " \"%s\" failed", dir);
+    }
+}
+
+
 static void
 ngx_http_vell_unload(void *data)
 {
@@ -385,19 +605,22 @@ ngx_http_vell_unload(void *data)
         dlclose(vmcf->handle);
         vmcf->handle = NULL;
         vmcf->proc = NULL;
+        vmcf->reopen = NULL;
+        vmcf->deciding_rule = NULL;
     }
 }
 
 
 /*
  * The filter starts in the master process, but its audit log is appended to
- * by the workers.  When the master runs as root, the start-up runs with the
- * workers' user and group as effective ids, so that the files it creates (a
- * fresh audit log after moving the earlier one) belong to the workers.
+ * by the workers.  When the master runs as root, the start-up (and a reopen
+ * of the log) runs with the workers' user and group as effective ids, so that
+ * the files it creates (a fresh audit log after moving the earlier one)
+ * belong to the workers.
  */
 
 static ngx_int_t
-ngx_http_vell_worker_ids(ngx_conf_t *cf, uid_t *uid, gid_t *gid)
+ngx_http_vell_worker_ids(ngx_cycle_t *cycle, uid_t *uid, gid_t *gid)
 {
     struct group     *grp;
     struct passwd    *pwd;
@@ -407,8 +630,7 @@ ngx_http_vell_worker_ids(ngx_conf_t *cf, uid_t *uid, gid_t *gid)
         return NGX_DECLINED;
     }
 
-    ccf = (ngx_core_conf_t *) ngx_get_conf(cf->cycle->conf_ctx,
-                                           ngx_core_module);
+    ccf = (ngx_core_conf_t *) ngx_get_conf(cycle->conf_ctx, ngx_core_module);
 
     if (ccf->user != (ngx_uid_t) NGX_CONF_UNSET_UINT) {
         *uid = ccf->user;
@@ -432,47 +654,277 @@ ngx_http_vell_worker_ids(ngx_conf_t *cf, uid_t *uid, gid_t *gid)
 }
 
 
-static BOOL
-ngx_http_vell_start(ngx_conf_t *cf, ngx_http_vell_version_pt version,
-    HTTP_FILTER_VERSION *ver, ngx_int_t as_worker, uid_t uid, gid_t gid)
+static gid_t  ngx_http_vell_master_egid;
+
+
+static ngx_int_t
+ngx_http_vell_become(ngx_log_t *log, uid_t uid, gid_t gid)
 {
-    BOOL   ok;
-    gid_t  egid;
-
-    if (as_worker != NGX_OK) {
-        return version(ver);
-    }
-
-    egid = getegid();
+    ngx_http_vell_master_egid = getegid();
 
     if (setegid(gid) == -1) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                           "setegid(%d) failed", (int) gid);
-        return FALSE;
+        ngx_log_error(NGX_LOG_EMERG, log, ngx_errno,
+                      "setegid(%d) failed", (int) gid);
+        return NGX_ERROR;
     }
 
     if (seteuid(uid) == -1) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                           "seteuid(%d) failed", (int) uid);
+        ngx_log_error(NGX_LOG_EMERG, log, ngx_errno,
+                      "seteuid(%d) failed", (int) uid);
 
-        if (setegid(egid) == -1) {
-            ngx_log_error(NGX_LOG_EMERG, cf->log, ngx_errno,
-                          "setegid(%d) failed", (int) egid);
+        if (setegid(ngx_http_vell_master_egid) == -1) {
+            ngx_log_error(NGX_LOG_EMERG, log, ngx_errno,
+                          "setegid(%d) failed",
+                          (int) ngx_http_vell_master_egid);
             exit(2);
         }
 
+        return NGX_ERROR;
+    }
+
+    return NGX_OK;
+}
+
+
+static void
+ngx_http_vell_become_root(ngx_log_t *log)
+{
+    if (seteuid(0) == -1 || setegid(ngx_http_vell_master_egid) == -1) {
+        ngx_log_error(NGX_LOG_EMERG, log, ngx_errno,
+                      "restoring the master's ids failed");
+        exit(2);
+    }
+}
+
+
+/*
+ * What the filter made of its configuration, as a complaint, or NULL when it
+ * has none: the file unread, lines it ignored or weakened, or no rule at all.
+ * Without a load report (a filter without VellGetLoadReport), the filter is
+ * judged by whether there was a file.  *rules: the rules in force, -1 when
+ * not known.
+ */
+
+static u_char *
+ngx_http_vell_judge(ngx_conf_t *cf, VELL_LOAD_REPORT *report,
+    ngx_uint_t have_ini, const char *ini_op, ngx_err_t ini_err,
+    u_char *ini_name, u_char *ini_to, ngx_int_t *rules)
+{
+    u_char            *text, *p, *last, *first;
+    size_t             len;
+    VELL_LOAD_REPORT   rep;
+
+    len = 2 * VELL_LOAD_TEXT_SIZE + 256;
+
+    text = ngx_pnalloc(cf->temp_pool, len);
+    if (text == NULL) {
+        return (u_char *) "cannot be judged: out of memory";
+    }
+
+    last = text + len - 1;
+
+    *rules = -1;
+
+    if (report) {
+        rep = *report;
+        *rules = rep.rulesInForce;
+
+    } else {
+        ngx_memzero(&rep, sizeof(VELL_LOAD_REPORT));
+        rep.configRead = have_ini;
+        rep.rulesInForce = 1;
+    }
+
+    rep.firstError[VELL_LOAD_TEXT_SIZE - 1] = '\0';
+
+    if (!have_ini) {
+        p = ngx_slprintf(text, last, "cannot be read: %s failed", ini_op);
+        p = ngx_log_errno(p, last, ini_err);
+
+    } else if (!rep.configRead) {
+        p = ngx_slprintf(text, last, "was not read by the filter");
+
+    } else if (rep.errors) {
+        /* the filter read a copy; its messages name the operator's file */
+
+        first = (u_char *) rep.firstError;
+        len = ngx_strlen(ini_to);
+
+        if (ngx_strncmp(first, ini_to, len) == 0) {
+            p = ngx_slprintf(text, last, "has %uD error%s, the first: %s%s",
+                             rep.errors, rep.errors == 1 ? "" : "s",
+                             ini_name, first + len);
+
+        } else {
+            p = ngx_slprintf(text, last, "has %uD error%s, the first: %s",
+                             rep.errors, rep.errors == 1 ? "" : "s", first);
+        }
+
+    } else if (rep.rulesInForce == 0) {
+        p = ngx_slprintf(text, last, "puts no rule in force");
+
+    } else {
+        return NULL;
+    }
+
+    *p = '\0';
+
+    return text;
+}
+
+
+/*
+ * The filter's start-up in a child process, without its audit log, for its
+ * load report: a configuration that is going to be refused then leaves no
+ * trace, not even a rotated log.  NGX_OK with *report filled; NGX_DECLINED
+ * when the trial cannot tell (the start-up proper then says why).
+ */
+
+static ngx_int_t
+ngx_http_vell_trial(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    ngx_http_vell_version_pt version, ngx_http_vell_options_pt set_options,
+    ngx_http_vell_report_pt get_report, VELL_LOAD_REPORT *report)
+{
+    int                   fd[2], status;
+    size_t                got;
+    ssize_t               n;
+    ngx_pid_t             pid;
+    sigset_t              chld, old;
+    HTTP_FILTER_VERSION   ver;
+
+    if (pipe(fd) == -1) {
+        return NGX_DECLINED;
+    }
+
+    /* the master's own SIGCHLD handler would reap the child first */
+
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+
+    pid = fork();
+
+    if (pid == 0) {
+        close(fd[0]);
+
+        ngx_memzero(report, sizeof(VELL_LOAD_REPORT));
+        report->cbSize = sizeof(VELL_LOAD_REPORT);
+        ngx_memzero(&ver, sizeof(HTTP_FILTER_VERSION));
+        ver.dwServerFilterVersion = NGX_HTTP_VELL_REVISION;
+
+        set_options(VELL_START_NO_AUDIT_LOG);
+
+        if ((vmcf->as_worker != NGX_OK
+             || (setegid(vmcf->gid) == 0 && seteuid(vmcf->uid) == 0))
+            && version(&ver) && get_report(report))
+        {
+            if (write(fd[1], report, sizeof(VELL_LOAD_REPORT)) == -1) {
+                /* the parent learns nothing */
+            }
+        }
+
+        _exit(0);
+    }
+
+    close(fd[1]);
+
+    got = 0;
+
+    while (pid != -1 && got < sizeof(VELL_LOAD_REPORT)) {
+        n = read(fd[0], (u_char *) report + got,
+                 sizeof(VELL_LOAD_REPORT) - got);
+
+        if (n > 0) {
+            got += n;
+
+        } else if (n == 0 || ngx_errno != NGX_EINTR) {
+            break;
+        }
+    }
+
+    close(fd[0]);
+
+    if (pid != -1) {
+        while (waitpid(pid, &status, 0) == -1 && ngx_errno == NGX_EINTR) {
+            /* void */
+        }
+    }
+
+    sigprocmask(SIG_SETMASK, &old, NULL);
+
+    if (pid == -1) {
+        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno, "fork() failed");
+    }
+
+    return got == sizeof(VELL_LOAD_REPORT) ? NGX_OK : NGX_DECLINED;
+}
+
+
+static void
+ngx_http_vell_refuse_config(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    u_char *ini_name, u_char *problem)
+{
+    ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
+                           "vell: config \"%s\" %s; refusing to start the "
+                           "filter (\"vell check\" lists the problems, "
+                           "\"vell_config_errors warn\" accepts them)",
+                           ini_name, problem);
+}
+
+
+static BOOL
+ngx_http_vell_start(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf,
+    ngx_http_vell_version_pt version, HTTP_FILTER_VERSION *ver)
+{
+    BOOL  ok;
+
+    if (vmcf->as_worker != NGX_OK) {
+        return version(ver);
+    }
+
+    if (ngx_http_vell_become(cf->log, vmcf->uid, vmcf->gid) != NGX_OK) {
         return FALSE;
     }
 
     ok = version(ver);
 
-    if (seteuid(0) == -1 || setegid(egid) == -1) {
-        ngx_log_error(NGX_LOG_EMERG, cf->log, ngx_errno,
-                      "restoring the master's ids failed");
-        exit(2);
-    }
+    ngx_http_vell_become_root(cf->log);
 
     return ok;
+}
+
+
+/*
+ * The config.ini the operator edits: where the one beside the filter is a
+ * link (the Debian package links it to /etc/vell/config.ini), its target.
+ */
+
+static u_char *
+ngx_http_vell_config_name(ngx_conf_t *cf, u_char *path)
+{
+    u_char   *name, target[NGX_MAX_PATH];
+    ssize_t   n;
+
+    if (realpath((char *) path, (char *) target) != NULL) {
+        n = ngx_strlen(target);
+
+    } else {
+        n = readlink((char *) path, (char *) target, sizeof(target) - 1);
+
+        if (n <= 0 || target[0] != '/') {
+            return path;
+        }
+    }
+
+    name = ngx_pnalloc(cf->pool, n + 1);
+    if (name == NULL) {
+        return path;
+    }
+
+    ngx_memcpy(name, target, n);
+    name[n] = '\0';
+
+    return name;
 }
 
 
@@ -482,32 +934,38 @@ ngx_http_vell_start(ngx_conf_t *cf, ngx_http_vell_version_pt version,
  * memory.  So each configuration read loads a fresh private copy of the
  * module, placed next to a copy of the configured folder's config.ini; the
  * copies are removed once the filter has started, the image stays mapped.
+ *
+ * A configuration the filter cannot use as written would leave requests
+ * uninspected, so it fails the load: "nginx -t" says why, and a reload keeps
+ * the running workers and their rules.  "vell_config_errors warn" accepts it.
  */
 
-static char *
+static ngx_int_t
 ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
 {
-    u_char                      *dir, *base, *p, *tmp;
-    char                        *rv;
-    size_t                       len, dir_len, base_len;
+    u_char                      *dir, *base, *p, *problem;
+    size_t                       dir_len, base_len;
     void                        *handle;
-    uid_t                        uid;
-    gid_t                        gid;
-    ngx_int_t                    rc, as_worker;
+    ngx_err_t                    err, ini_err;
+    ngx_str_t                    module_dir;
+    ngx_int_t                    rc, result, rules;
     ngx_uint_t                   have_ini;
-    u_char                      *copy, *ini_from, *ini_to;
+    const char                  *op, *ini_op, *filter_version;
+    u_char                      *copy, *ini_from, *ini_to, *ini_name;
     ngx_pool_cleanup_t          *cln;
+    VELL_LOAD_REPORT             report;
     HTTP_FILTER_VERSION          ver;
     ngx_http_vell_version_pt     version;
     ngx_http_vell_proc_pt        proc;
+    ngx_http_vell_options_pt     set_options;
+    ngx_http_vell_report_pt      get_report;
+    ngx_http_vell_text_pt        get_version;
 
-    rv = NGX_CONF_ERROR;
-    uid = 0;
-    gid = 0;
+    result = NGX_ERROR;
     handle = NULL;
-    copy = NULL;
-    ini_to = NULL;
     have_ini = 0;
+    ini_err = 0;
+    ini_op = NULL;
 
     p = vmcf->path.data + vmcf->path.len;
     while (p > vmcf->path.data && p[-1] != '/') {
@@ -519,70 +977,83 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     dir_len = base - vmcf->path.data;
 
     if (base_len == 0) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "\"%V\" names a folder, not a module file",
-                           &vmcf->path);
-        return NGX_CONF_ERROR;
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
+                               "\"%V\" names a folder, not a module file",
+                               &vmcf->path);
+        return NGX_ERROR;
     }
 
-    tmp = (u_char *) getenv("TMPDIR");
-    if (tmp == NULL || *tmp != '/') {
-        tmp = (u_char *) "/tmp";
+    ini_from = ngx_pnalloc(cf->pool, dir_len + sizeof("config.ini"));
+    if (ini_from == NULL) {
+        return NGX_ERROR;
     }
 
-    len = ngx_strlen(tmp) + sizeof("/vell.XXXXXX") + base_len + 1
-          + sizeof("config.ini");
+    ngx_sprintf(ini_from, "%*sconfig.ini%Z", dir_len, vmcf->path.data);
 
-    dir = ngx_pnalloc(cf->temp_pool, len);
-    copy = ngx_pnalloc(cf->temp_pool, len);
-    ini_to = ngx_pnalloc(cf->temp_pool, len);
-    ini_from = ngx_pnalloc(cf->temp_pool, dir_len + sizeof("config.ini"));
-    if (dir == NULL || copy == NULL || ini_to == NULL || ini_from == NULL) {
-        return NGX_CONF_ERROR;
+    ini_name = ngx_http_vell_config_name(cf, ini_from);
+
+    module_dir.data = vmcf->path.data;
+    module_dir.len = dir_len;
+
+    vmcf->as_worker = ngx_http_vell_worker_ids(cf->cycle, &vmcf->uid,
+                                               &vmcf->gid);
+
+    dir = ngx_http_vell_make_dir(cf, vmcf, &module_dir);
+    if (dir == NULL) {
+        return NGX_ERROR;
     }
 
-    ngx_sprintf(dir, "%s/vell.XXXXXX%Z", tmp);
-
-    if (mkdtemp((char *) dir) == NULL) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                           "mkdtemp(\"%s\") failed", dir);
-        return NGX_CONF_ERROR;
+    copy = ngx_pnalloc(cf->temp_pool, ngx_strlen(dir) + 1 + base_len + 1);
+    ini_to = ngx_pnalloc(cf->temp_pool, ngx_strlen(dir) + sizeof("/config.ini"));
+    if (copy == NULL || ini_to == NULL) {
+        goto done;
     }
 
     ngx_sprintf(copy, "%s/%*s%Z", dir, base_len, base);
     ngx_sprintf(ini_to, "%s/config.ini%Z", dir);
-    ngx_sprintf(ini_from, "%*sconfig.ini%Z", dir_len, vmcf->path.data);
 
-    rc = ngx_http_vell_copy_file(cf, vmcf->path.data, copy, 0);
+    rc = ngx_http_vell_copy_file(cf, vmcf->path.data, copy, &err, &op);
+    if (rc == NGX_DECLINED) {
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, err,
+                               "%s \"%V\" failed", op, &vmcf->path);
+    }
+
     if (rc != NGX_OK) {
-        copy[0] = '\0';
         goto done;
     }
 
-    rc = ngx_http_vell_copy_file(cf, ini_from, ini_to, 1);
+    rc = ngx_http_vell_copy_file(cf, ini_from, ini_to, &ini_err, &ini_op);
     if (rc == NGX_ERROR) {
         goto done;
     }
 
     have_ini = (rc == NGX_OK);
 
-    as_worker = ngx_http_vell_worker_ids(cf, &uid, &gid);
+    if (!have_ini && vmcf->config_errors == NGX_HTTP_VELL_REFUSE) {
+        /* nothing is started for a configuration that cannot be read */
 
-    if (as_worker == NGX_OK
-        && (chown((char *) dir, uid, gid) == -1
-            || chown((char *) copy, uid, gid) == -1
-            || (have_ini && chown((char *) ini_to, uid, gid) == -1)))
+        problem = ngx_http_vell_judge(cf, NULL, 0, ini_op, ini_err, ini_name,
+                                      ini_to, &rules);
+        ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
+        goto done;
+    }
+
+    if (vmcf->as_worker == NGX_OK
+        && (chown((char *) dir, vmcf->uid, vmcf->gid) == -1
+            || chown((char *) copy, vmcf->uid, vmcf->gid) == -1
+            || (have_ini
+                && chown((char *) ini_to, vmcf->uid, vmcf->gid) == -1)))
     {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
-                           "chown(\"%s\") failed", dir);
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, ngx_errno,
+                               "chown(\"%s\") failed", dir);
         goto done;
     }
 
     handle = dlopen((char *) copy, RTLD_NOW|RTLD_LOCAL);
     if (handle == NULL) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "cannot load the vell filter \"%V\": %s",
-                           &vmcf->path, dlerror());
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
+                               "cannot load the vell filter \"%V\": %s",
+                               &vmcf->path, dlerror());
         goto done;
     }
 
@@ -592,25 +1063,72 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     if (version == NULL || proc == NULL
         || dlsym(handle, "GetLastError") == NULL)
     {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "\"%V\" is not a vell filter: it does not export "
-                           "GetFilterVersion, HttpFilterProc and GetLastError",
-                           &vmcf->path);
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
+                               "\"%V\" is not a vell filter: it does not "
+                               "export GetFilterVersion, HttpFilterProc and "
+                               "GetLastError", &vmcf->path);
         goto done;
+    }
+
+    /* exports of newer builds; an older one does without them */
+
+    set_options = (ngx_http_vell_options_pt) dlsym(handle,
+                                                   "VellSetStartOptions");
+    get_report = (ngx_http_vell_report_pt) dlsym(handle, "VellGetLoadReport");
+    get_version = (ngx_http_vell_text_pt) dlsym(handle, "VellGetVersion");
+
+    if (set_options && get_report && !ngx_test_config
+        && vmcf->config_errors == NGX_HTTP_VELL_REFUSE
+        && ngx_http_vell_trial(cf, vmcf, version, set_options, get_report,
+                               &report)
+           == NGX_OK)
+    {
+        problem = ngx_http_vell_judge(cf, &report, have_ini, ini_op, ini_err,
+                                      ini_name, ini_to, &rules);
+
+        if (problem) {
+            ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
+            goto done;
+        }
+    }
+
+    if (set_options && ngx_test_config) {
+        /* "nginx -t" serves nothing: the audit log is left as it is */
+        set_options(VELL_START_NO_AUDIT_LOG);
     }
 
     ngx_memzero(&ver, sizeof(HTTP_FILTER_VERSION));
     ver.dwServerFilterVersion = NGX_HTTP_VELL_REVISION;
 
-    if (!ngx_http_vell_start(cf, version, &ver, as_worker, uid, gid)) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "the vell filter \"%V\" refused to start "
-                           "(GetFilterVersion() answered false)",
-                           &vmcf->path);
+    if (!ngx_http_vell_start(cf, vmcf, version, &ver)) {
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_EMERG, 0,
+                               "the vell filter \"%V\" refused to start "
+                               "(GetFilterVersion() answered false)",
+                               &vmcf->path);
         goto done;
     }
 
     ver.lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
+
+    ngx_memzero(&report, sizeof(VELL_LOAD_REPORT));
+    report.cbSize = sizeof(VELL_LOAD_REPORT);
+
+    problem = ngx_http_vell_judge(cf, get_report && get_report(&report)
+                                      ? &report : NULL,
+                                  have_ini, ini_op, ini_err, ini_name, ini_to,
+                                  &rules);
+
+    if (problem && vmcf->config_errors == NGX_HTTP_VELL_REFUSE) {
+        ngx_http_vell_refuse_config(cf, vmcf, ini_name, problem);
+        goto done;
+    }
+
+    if (problem) {
+        ngx_http_vell_log_load(cf, vmcf, NGX_LOG_WARN, 0,
+                               "vell: config \"%s\" %s; the filter runs as "
+                               "it is, as \"vell_config_errors warn\" says",
+                               ini_name, problem);
+    }
 
     cln = ngx_pool_cleanup_add(cf->pool, 0);
     if (cln == NULL) {
@@ -620,15 +1138,35 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     vmcf->handle = handle;
     vmcf->proc = proc;
     vmcf->flags = ver.dwFlags;
+    vmcf->reopen = (ngx_http_vell_reopen_pt) dlsym(handle,
+                                                   "VellReopenAuditLog");
+    vmcf->deciding_rule = (ngx_http_vell_text_pt) dlsym(handle,
+                                                        "VellGetDecidingRule");
     cln->handler = ngx_http_vell_unload;
     cln->data = vmcf;
     handle = NULL;
 
-    ngx_log_error(NGX_LOG_INFO, cf->log, 0,
-                  "vell filter \"%s\" loaded from \"%V\", flags 0x%xD",
-                  ver.lpszFilterDesc, &vmcf->path, vmcf->flags);
+    if (!problem && !(ngx_test_config && ngx_quiet_mode)) {
+        filter_version = get_version ? get_version() : "";
 
-    rv = NGX_CONF_OK;
+        if (rules >= 0) {
+            ngx_log_error(NGX_LOG_NOTICE, cf->log, 0,
+                          "vell: filter \"%s\"%s%s loaded from \"%V\" with "
+                          "config \"%s\", %i rule%s in force",
+                          ver.lpszFilterDesc, *filter_version ? " " : "",
+                          filter_version, &vmcf->path, ini_name, rules,
+                          rules == 1 ? "" : "s");
+
+        } else {
+            ngx_log_error(NGX_LOG_NOTICE, cf->log, 0,
+                          "vell: filter \"%s\"%s%s loaded from \"%V\" with "
+                          "config \"%s\"",
+                          ver.lpszFilterDesc, *filter_version ? " " : "",
+                          filter_version, &vmcf->path, ini_name);
+        }
+    }
+
+    result = NGX_OK;
 
 done:
 
@@ -636,22 +1174,9 @@ done:
         dlclose(handle);
     }
 
-    if (have_ini && ngx_delete_file(ini_to) == NGX_FILE_ERROR) {
-        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno,
-                      ngx_delete_file_n " \"%s\" failed", ini_to);
-    }
+    ngx_http_vell_remove_dir(cf, dir);
 
-    if (copy[0] && ngx_delete_file(copy) == NGX_FILE_ERROR) {
-        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno,
-                      ngx_delete_file_n " \"%s\" failed", copy);
-    }
-
-    if (ngx_delete_dir(dir) == NGX_FILE_ERROR) {
-        ngx_log_error(NGX_LOG_WARN, cf->log, ngx_errno,
-                      ngx_delete_dir_n " \"%s\" failed", dir);
-    }
-
-    return rv;
+    return result;
 }
 
 
@@ -678,13 +1203,23 @@ ngx_http_vell_filter(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
         return NGX_CONF_ERROR;
     }
 
-    if (ngx_http_vell_is_signaller()) {
-        return NGX_CONF_OK;
+    vmcf->conf_file.len = cf->conf_file->file.name.len;
+    vmcf->conf_file.data = ngx_pstrdup(cf->pool, &cf->conf_file->file.name);
+    if (vmcf->conf_file.data == NULL) {
+        return NGX_CONF_ERROR;
     }
 
-    return ngx_http_vell_load(cf, vmcf);
+    vmcf->conf_line = cf->conf_file->line;
+
+    return NGX_CONF_OK;
 }
 
+
+/*
+ * The filter is loaded once the http block is read, so that every directive
+ * of the block is known: where "vell_filter" names it, or, in a build that
+ * knows where the filter is installed, where a "vell on" needs it.
+ */
 
 static ngx_int_t
 ngx_http_vell_init(ngx_conf_t *cf)
@@ -695,18 +1230,41 @@ ngx_http_vell_init(ngx_conf_t *cf)
 
     vmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_vell_module);
 
-    if (vmcf->proc == NULL) {
+    if (vmcf->path.len == 0) {
+#ifdef NGX_HTTP_VELL_FILTER_PATH
+        if (!vmcf->used) {
+            return NGX_OK;
+        }
+
+        ngx_str_set(&vmcf->path, NGX_HTTP_VELL_FILTER_PATH);
+#else
         return NGX_OK;
+#endif
+    }
+
+    if (ngx_http_vell_is_signaller()) {
+        return NGX_OK;
+    }
+
+    if (ngx_http_vell_load(cf, vmcf) != NGX_OK) {
+        return NGX_ERROR;
     }
 
     cmcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module);
 
-    h = ngx_array_push(&cmcf->phases[NGX_HTTP_POST_READ_PHASE].handlers);
+    /*
+     * The server-rewrite phase comes before a location is chosen and after
+     * the realip module set the client's address (post-read handlers run in
+     * the reverse order of their registration, so a dynamic module's would
+     * run first).
+     */
+
+    h = ngx_array_push(&cmcf->phases[NGX_HTTP_SERVER_REWRITE_PHASE].handlers);
     if (h == NULL) {
         return NGX_ERROR;
     }
 
-    *h = ngx_http_vell_post_read_handler;
+    *h = ngx_http_vell_server_rewrite_handler;
 
     h = ngx_array_push(&cmcf->phases[NGX_HTTP_REWRITE_PHASE].handlers);
     if (h == NULL) {
@@ -715,12 +1273,14 @@ ngx_http_vell_init(ngx_conf_t *cf)
 
     *h = ngx_http_vell_rewrite_handler;
 
-    h = ngx_array_push(&cmcf->phases[NGX_HTTP_LOG_PHASE].handlers);
-    if (h == NULL) {
-        return NGX_ERROR;
-    }
+    if (vmcf->flags & SF_NOTIFY_LOG) {
+        h = ngx_array_push(&cmcf->phases[NGX_HTTP_LOG_PHASE].handlers);
+        if (h == NULL) {
+            return NGX_ERROR;
+        }
 
-    *h = ngx_http_vell_log_handler;
+        *h = ngx_http_vell_log_handler;
+    }
 
     ngx_http_next_header_filter = ngx_http_top_header_filter;
     ngx_http_top_header_filter = ngx_http_vell_header_filter;
@@ -729,23 +1289,131 @@ ngx_http_vell_init(ngx_conf_t *cf)
 }
 
 
+/*
+ * "nginx -s reopen": nginx reopens the files of its cycle, in the master and
+ * then in every worker, and calls each file's flush handler first.  The
+ * filter's audit log is reopened from the flush handler of one of nginx's own
+ * log files that has none.  A worker that exits flushes its files too; that
+ * is no reason to reopen.
+ */
+
+static void
+ngx_http_vell_reopen(ngx_open_file_t *file, ngx_log_t *log)
+{
+    BOOL                        ok;
+    ngx_http_vell_main_conf_t  *vmcf;
+
+    if (ngx_exiting || ngx_quit || ngx_terminate) {
+        return;
+    }
+
+    vmcf = ngx_http_cycle_get_module_main_conf((ngx_cycle_t *) ngx_cycle,
+                                               ngx_http_vell_module);
+
+    if (vmcf == NULL || vmcf->reopen == NULL) {
+        return;
+    }
+
+    if (ngx_process != NGX_PROCESS_WORKER && vmcf->as_worker == NGX_OK) {
+        if (ngx_http_vell_become(log, vmcf->uid, vmcf->gid) != NGX_OK) {
+            return;
+        }
+
+        ok = vmcf->reopen();
+
+        ngx_http_vell_become_root(log);
+
+    } else {
+        ok = vmcf->reopen();
+    }
+
+    if (!ok) {
+        ngx_log_error(NGX_LOG_ALERT, log, 0,
+                      "vell: the audit log could not be reopened");
+    }
+}
+
+
+static ngx_int_t
+ngx_http_vell_init_module(ngx_cycle_t *cycle)
+{
+    ngx_uint_t                  i;
+    ngx_list_part_t            *part;
+    ngx_open_file_t            *file;
+    ngx_http_vell_main_conf_t  *vmcf;
+
+    vmcf = ngx_http_cycle_get_module_main_conf(cycle, ngx_http_vell_module);
+
+    if (vmcf == NULL || vmcf->reopen == NULL) {
+        return NGX_OK;
+    }
+
+    /* the "user" directive is known by now, wherever it was written */
+
+    vmcf->as_worker = ngx_http_vell_worker_ids(cycle, &vmcf->uid, &vmcf->gid);
+
+    part = &cycle->open_files.part;
+    file = part->elts;
+
+    for (i = 0; /* void */ ; i++) {
+
+        if (i >= part->nelts) {
+            if (part->next == NULL) {
+                break;
+            }
+
+            part = part->next;
+            file = part->elts;
+            i = 0;
+        }
+
+        if (file[i].name.len && file[i].flush == NULL) {
+            file[i].flush = ngx_http_vell_reopen;
+            return NGX_OK;
+        }
+    }
+
+    ngx_log_error(NGX_LOG_NOTICE, cycle->log, 0,
+                  "vell: nginx has no log file of its own here, so "
+                  "\"nginx -s reopen\" does not reopen the audit log");
+
+    return NGX_OK;
+}
+
+
 /* per-connection and per-request state */
 
 
+/*
+ * The session of a request: the client connection's, or on HTTP/2 the
+ * stream's, whose request pool lives as long as the stream.
+ */
+
 static ngx_http_vell_session_t *
-ngx_http_vell_get_session(ngx_connection_t *c,
+ngx_http_vell_get_session(ngx_http_request_t *r,
     ngx_http_vell_main_conf_t *vmcf)
 {
+    ngx_pool_t               *pool;
+    ngx_connection_t         *c;
     ngx_pool_cleanup_t       *cln;
     ngx_http_vell_session_t  *s;
 
-    for (cln = c->pool->cleanup; cln; cln = cln->next) {
+    c = r->connection;
+    pool = c->pool;
+
+#if (NGX_HTTP_V2)
+    if (r->stream) {
+        pool = r->pool;
+    }
+#endif
+
+    for (cln = pool->cleanup; cln; cln = cln->next) {
         if (cln->handler == ngx_http_vell_session_cleanup) {
             return cln->data;
         }
     }
 
-    cln = ngx_pool_cleanup_add(c->pool, sizeof(ngx_http_vell_session_t));
+    cln = ngx_pool_cleanup_add(pool, sizeof(ngx_http_vell_session_t));
     if (cln == NULL) {
         return NULL;
     }
@@ -754,15 +1422,15 @@ ngx_http_vell_get_session(ngx_connection_t *c,
     ngx_memzero(s, sizeof(ngx_http_vell_session_t));
 
     s->vmcf = vmcf;
-    s->connection = c;
-    s->addr = c->addr_text;
+    s->pool = pool;
+    s->addr.data = s->addr_text;
+    s->port.data = s->port_text;
 
 #if (NGX_HTTP_SSL)
     s->secure = (c->ssl != NULL);
 #endif
 
     if (ngx_connection_local_sockaddr(c, NULL, 0) == NGX_OK) {
-        s->port.data = s->port_text;
         s->port.len = ngx_sprintf(s->port_text, "%ui",
                                   (ngx_uint_t) ngx_inet_get_port(
                                       c->local_sockaddr))
@@ -811,16 +1479,22 @@ ngx_http_vell_get_ctx(ngx_http_request_t *r, ngx_uint_t create)
     ctx = cln->data;
     ngx_memzero(ctx, sizeof(ngx_http_vell_ctx_t));
 
-    ctx->session = ngx_http_vell_get_session(r->connection, vmcf);
+    ctx->session = ngx_http_vell_get_session(r, vmcf);
     if (ctx->session == NULL) {
         return NULL;
     }
 
-    ctx->url.len = r->unparsed_uri.len;
-    ctx->url.data = ngx_pstrdup(r->pool, &r->unparsed_uri);
-    if (ctx->url.data == NULL && ctx->url.len) {
-        return NULL;
-    }
+    /* the client as this request has it (the realip module may have set
+     * it), kept for the end of the session, when there is no request */
+
+    ctx->session->addr.len = ngx_min(r->connection->addr_text.len,
+                                     NGX_SOCKADDR_STRLEN);
+    ngx_memcpy(ctx->session->addr_text, r->connection->addr_text.data,
+               ctx->session->addr.len);
+
+    /* the request line stays where it is for the request's life */
+
+    ctx->url = r->unparsed_uri;
 
     cln->handler = ngx_http_vell_ctx_cleanup;
     ngx_http_set_ctx(r, ctx, ngx_http_vell_module);
@@ -862,9 +1536,30 @@ ngx_http_vell_answer(ngx_str_t *value, LPVOID buf, LPDWORD size)
 
 
 /*
+ * Repeated headers reach the filter as one, their values joined in the order
+ * received: by ", " as HTTP joins list headers, cookies by "; ".
+ */
+
+static ngx_str_t *
+ngx_http_vell_separator(u_char *name, size_t len)
+{
+    static ngx_str_t  comma = ngx_string(", ");
+    static ngx_str_t  semicolon = ngx_string("; ");
+
+    if (len == sizeof("cookie") - 1
+        && ngx_strncasecmp(name, (u_char *) "cookie", len) == 0)
+    {
+        return &semicolon;
+    }
+
+    return &comma;
+}
+
+
+/*
  * Writes (dst != NULL) or measures (dst == NULL) the values of the headers
- * called name, joined by ", ".  With var set, name is in server variable
- * form: capitals, "_" for "-".  Returns NGX_DECLINED when there is none.
+ * called name, joined.  With var set, name is in server variable form:
+ * capitals, "_" for "-".  Returns NGX_DECLINED when there is none.
  */
 
 static ssize_t
@@ -873,12 +1568,14 @@ ngx_http_vell_find_headers(ngx_list_t *list, u_char *name, size_t len,
 {
     size_t            n, i, k;
     u_char            c;
+    ngx_str_t        *sep;
     ngx_uint_t        found;
     ngx_list_part_t  *part;
     ngx_table_elt_t  *h;
 
     n = 0;
     found = 0;
+    sep = NULL;
 
     for (part = &list->part; part; part = part->next) {
         h = part->elts;
@@ -905,11 +1602,15 @@ ngx_http_vell_find_headers(ngx_list_t *list, u_char *name, size_t len,
             }
 
             if (found) {
-                if (dst) {
-                    dst = ngx_cpymem(dst, ", ", 2);
+                if (sep == NULL) {
+                    sep = ngx_http_vell_separator(h[i].key.data, len);
                 }
 
-                n += 2;
+                if (dst) {
+                    dst = ngx_cpymem(dst, sep->data, sep->len);
+                }
+
+                n += sep->len;
             }
 
             if (dst) {
@@ -925,16 +1626,12 @@ ngx_http_vell_find_headers(ngx_list_t *list, u_char *name, size_t len,
 }
 
 
-/*
- * "ALL_HTTP": every request header as HTTP_NAME:value and a line feed;
- * "ALL_RAW": as the client sent them, Name: value and CR LF.
- */
+/* "ALL_RAW": the request headers as the client sent them, CR LF ended */
 
 static size_t
-ngx_http_vell_all_headers(ngx_http_request_t *r, ngx_uint_t raw, u_char *dst)
+ngx_http_vell_all_raw(ngx_http_request_t *r, u_char *dst)
 {
-    size_t            n, i, k;
-    u_char            c;
+    size_t            n, i;
     ngx_list_part_t  *part;
     ngx_table_elt_t  *h;
 
@@ -948,32 +1645,13 @@ ngx_http_vell_all_headers(ngx_http_request_t *r, ngx_uint_t raw, u_char *dst)
                 continue;
             }
 
-            if (raw) {
-                n += h[i].key.len + 2 + h[i].value.len + 2;
-
-                if (dst) {
-                    dst = ngx_cpymem(dst, h[i].key.data, h[i].key.len);
-                    *dst++ = ':'; *dst++ = ' ';
-                    dst = ngx_cpymem(dst, h[i].value.data, h[i].value.len);
-                    *dst++ = CR; *dst++ = LF;
-                }
-
-                continue;
-            }
-
-            n += sizeof("HTTP_") - 1 + h[i].key.len + 1 + h[i].value.len + 1;
+            n += h[i].key.len + 2 + h[i].value.len + 2;
 
             if (dst) {
-                dst = ngx_cpymem(dst, "HTTP_", sizeof("HTTP_") - 1);
-
-                for (k = 0; k < h[i].key.len; k++) {
-                    c = h[i].key.data[k];
-                    *dst++ = (c == '-') ? '_' : ngx_toupper(c);
-                }
-
-                *dst++ = ':';
+                dst = ngx_cpymem(dst, h[i].key.data, h[i].key.len);
+                *dst++ = ':'; *dst++ = ' ';
                 dst = ngx_cpymem(dst, h[i].value.data, h[i].value.len);
-                *dst++ = LF;
+                *dst++ = CR; *dst++ = LF;
             }
         }
     }
@@ -982,10 +1660,181 @@ ngx_http_vell_all_headers(ngx_http_request_t *r, ngx_uint_t raw, u_char *dst)
 }
 
 
+typedef struct {
+    ngx_table_elt_t                 *h;
+    ngx_uint_t                       pos;    /* place among the headers */
+} ngx_http_vell_header_t;
+
+
+typedef struct {
+    ngx_http_vell_header_t          *first; /* in name order */
+    ngx_uint_t                       count;
+} ngx_http_vell_name_t;
+
+
+static ngx_uint_t
+ngx_http_vell_same_name(ngx_table_elt_t *a, ngx_table_elt_t *b)
+{
+    return a->key.len == b->key.len
+           && ngx_strncasecmp(a->key.data, b->key.data, a->key.len) == 0;
+}
+
+
+static int ngx_libc_cdecl
+ngx_http_vell_cmp_names(const void *one, const void *two)
+{
+    ngx_int_t                rc;
+    ngx_http_vell_header_t  *a, *b;
+
+    a = (ngx_http_vell_header_t *) one;
+    b = (ngx_http_vell_header_t *) two;
+
+    rc = ngx_strncasecmp(a->h->key.data, b->h->key.data,
+                         ngx_min(a->h->key.len, b->h->key.len));
+
+    if (rc == 0) {
+        rc = (ngx_int_t) a->h->key.len - (ngx_int_t) b->h->key.len;
+    }
+
+    if (rc == 0) {
+        rc = (ngx_int_t) a->pos - (ngx_int_t) b->pos;
+    }
+
+    return rc < 0 ? -1 : (rc > 0);
+}
+
+
+static int ngx_libc_cdecl
+ngx_http_vell_cmp_first(const void *one, const void *two)
+{
+    ngx_http_vell_name_t  *a, *b;
+
+    a = (ngx_http_vell_name_t *) one;
+    b = (ngx_http_vell_name_t *) two;
+
+    return a->first->pos < b->first->pos ? -1
+                                         : (a->first->pos > b->first->pos);
+}
+
+
+/*
+ * "ALL_HTTP": each request header name once, as HTTP_NAME:value and a line
+ * feed, in the order the names first came, the values of a repeated name
+ * joined.  Built once per request and kept until a request header changes.
+ */
+
+static ngx_int_t
+ngx_http_vell_all_http(ngx_http_request_t *r, ngx_str_t *out)
+{
+    u_char                  *p, c;
+    size_t                   len, k;
+    ngx_str_t               *sep;
+    ngx_uint_t               n, i, j, names;
+    ngx_list_part_t         *part;
+    ngx_table_elt_t         *h;
+    ngx_http_vell_name_t    *name;
+    ngx_http_vell_header_t  *all;
+
+    n = 0;
+
+    for (part = &r->headers_in.headers.part; part; part = part->next) {
+        n += part->nelts;
+    }
+
+    all = ngx_palloc(r->pool, (n + 1) * sizeof(ngx_http_vell_header_t));
+    name = ngx_palloc(r->pool, (n + 1) * sizeof(ngx_http_vell_name_t));
+    if (all == NULL || name == NULL) {
+        return NGX_ERROR;
+    }
+
+    n = 0;
+
+    for (part = &r->headers_in.headers.part; part; part = part->next) {
+        h = part->elts;
+
+        for (i = 0; i < part->nelts; i++) {
+            if (h[i].hash) {
+                all[n].h = &h[i];
+                all[n].pos = n;
+                n++;
+            }
+        }
+    }
+
+    /* name order brings each name's headers together, in their order */
+
+    if (n > 1) {
+        ngx_qsort(all, n, sizeof(ngx_http_vell_header_t),
+                  ngx_http_vell_cmp_names);
+    }
+
+    names = 0;
+    len = 0;
+
+    for (i = 0; i < n; i = j) {
+        sep = ngx_http_vell_separator(all[i].h->key.data, all[i].h->key.len);
+
+        len += sizeof("HTTP_") - 1 + all[i].h->key.len + 1
+               + all[i].h->value.len + 1;
+
+        for (j = i + 1; j < n && ngx_http_vell_same_name(all[i].h, all[j].h);
+             j++)
+        {
+            len += sep->len + all[j].h->value.len;
+        }
+
+        name[names].first = &all[i];
+        name[names].count = j - i;
+        names++;
+    }
+
+    if (names > 1) {
+        ngx_qsort(name, names, sizeof(ngx_http_vell_name_t),
+                  ngx_http_vell_cmp_first);
+    }
+
+    p = ngx_pnalloc(r->pool, len + 1);
+    if (p == NULL) {
+        return NGX_ERROR;
+    }
+
+    out->data = p;
+
+    for (i = 0; i < names; i++) {
+        h = name[i].first->h;
+        sep = ngx_http_vell_separator(h->key.data, h->key.len);
+
+        p = ngx_cpymem(p, "HTTP_", sizeof("HTTP_") - 1);
+
+        for (k = 0; k < h->key.len; k++) {
+            c = h->key.data[k];
+            *p++ = (c == '-') ? '_' : ngx_toupper(c);
+        }
+
+        *p++ = ':';
+
+        for (j = 0; j < name[i].count; j++) {
+            if (j) {
+                p = ngx_cpymem(p, sep->data, sep->len);
+            }
+
+            p = ngx_cpymem(p, name[i].first[j].h->value.data,
+                           name[i].first[j].h->value.len);
+        }
+
+        *p++ = LF;
+    }
+
+    out->len = p - out->data;
+
+    return NGX_OK;
+}
+
+
 /* a value built in place: measured first, then written straight into buf */
 
 /* with a list: the headers called name (var: in variable form); without:
- * every request header, "ALL_RAW" style when var is set */
+ * every request header, "ALL_RAW" style */
 
 static BOOL
 ngx_http_vell_answer_built(ngx_http_request_t *r, u_char *name, size_t len,
@@ -1000,7 +1849,7 @@ ngx_http_vell_answer_built(ngx_http_request_t *r, u_char *name, size_t len,
         }
 
     } else {
-        n = ngx_http_vell_all_headers(r, var, NULL);
+        n = ngx_http_vell_all_raw(r, NULL);
     }
 
     if ((size_t) n >= 0xffffffff) {
@@ -1016,7 +1865,7 @@ ngx_http_vell_answer_built(ngx_http_request_t *r, u_char *name, size_t len,
         (void) ngx_http_vell_find_headers(list, name, len, var, buf);
 
     } else {
-        (void) ngx_http_vell_all_headers(r, var, buf);
+        (void) ngx_http_vell_all_raw(r, buf);
     }
 
     ((u_char *) buf)[n] = '\0';
@@ -1052,16 +1901,20 @@ ngx_http_vell_get_server_variable(HTTP_FILTER_CONTEXT *pfc, LPSTR var,
     call = pfc->ServerContext;
     r = call->request;
     s = call->session;
-    c = s->connection;
     name = (u_char *) var;
     len = ngx_strlen(name);
 
-    /* what is known of the connection alone, also once it has closed */
+    /*
+     * The client's address is read from the request every time: the realip
+     * module may have set it, and one proxy's connection carries many
+     * clients.  Without a request (the session ended), the session's copy.
+     */
 
     if (ngx_http_vell_is(name, len, "REMOTE_ADDR")
         || ngx_http_vell_is(name, len, "REMOTE_HOST"))
     {
-        return ngx_http_vell_answer(&s->addr, buf, size);
+        return ngx_http_vell_answer(r ? &r->connection->addr_text : &s->addr,
+                                    buf, size);
     }
 
     if (ngx_http_vell_is(name, len, "SERVER_PORT")) {
@@ -1082,6 +1935,8 @@ ngx_http_vell_get_server_variable(HTTP_FILTER_CONTEXT *pfc, LPSTR var,
     if (r == NULL) {
         return FALSE;
     }
+
+    c = r->connection;
 
     if (ngx_http_vell_is(name, len, "SERVER_NAME")) {
         if (r->headers_in.server.len) {
@@ -1117,11 +1972,21 @@ ngx_http_vell_get_server_variable(HTTP_FILTER_CONTEXT *pfc, LPSTR var,
     }
 
     if (ngx_http_vell_is(name, len, "ALL_HTTP")) {
-        return ngx_http_vell_answer_built(r, NULL, 0, NULL, 0, buf, size);
+        if (call->ctx == NULL) {
+            return FALSE;
+        }
+
+        if (call->ctx->all_http.data == NULL
+            && ngx_http_vell_all_http(r, &call->ctx->all_http) != NGX_OK)
+        {
+            return FALSE;
+        }
+
+        return ngx_http_vell_answer(&call->ctx->all_http, buf, size);
     }
 
     if (ngx_http_vell_is(name, len, "ALL_RAW")) {
-        return ngx_http_vell_answer_built(r, NULL, 0, NULL, 1, buf, size);
+        return ngx_http_vell_answer_built(r, NULL, 0, NULL, 0, buf, size);
     }
 
     if (len > sizeof("HTTP_") - 1
@@ -1317,6 +2182,7 @@ ngx_http_vell_change_header(ngx_http_vell_call_t *call, u_char *name,
         }
 
         list = &r->headers_in.headers;
+        ngx_str_null(&call->ctx->all_http);
 
     } else {
 
@@ -1507,13 +2373,13 @@ ngx_http_vell_alloc_mem(HTTP_FILTER_CONTEXT *pfc, DWORD size, DWORD reserved)
 
     call = pfc->ServerContext;
 
-    /* memory lives as long as the connection; none once it is closing */
+    /* memory lives as long as the session; none once it is closing */
 
     if (call->request == NULL) {
         return NULL;
     }
 
-    return ngx_pcalloc(call->session->connection->pool, size ? size : 1);
+    return ngx_pcalloc(call->session->pool, size ? size : 1);
 }
 
 
@@ -1661,11 +2527,68 @@ ngx_http_vell_set_target(ngx_http_request_t *r, ngx_str_t *target)
 }
 
 
+/*
+ * A refusal gets a small page of the module's own, which names no server
+ * software, unless an "error_page" is set for its status: nginx serves that.
+ * A redirection status, and 444 (close the connection), are nginx's to answer.
+ */
+
+static ngx_int_t
+ngx_http_vell_refuse(ngx_http_request_t *r, ngx_uint_t status)
+{
+    u_char                    *p;
+    ngx_str_t                  type;
+    ngx_uint_t                 i;
+    ngx_http_err_page_t       *err_page;
+    ngx_http_complex_value_t   cv;
+    ngx_http_core_loc_conf_t  *clcf;
+
+    if (status < NGX_HTTP_BAD_REQUEST || status == NGX_HTTP_CLOSE) {
+        return status;
+    }
+
+    clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
+
+    if (clcf->error_pages) {
+        err_page = clcf->error_pages->elts;
+
+        for (i = 0; i < clcf->error_pages->nelts; i++) {
+            if (err_page[i].status == (ngx_int_t) status) {
+                return status;
+            }
+        }
+    }
+
+    p = ngx_pnalloc(r->pool, 128);
+    if (p == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    ngx_memzero(&cv, sizeof(ngx_http_complex_value_t));
+
+    cv.value.data = p;
+    cv.value.len = ngx_snprintf(p, 128,
+                                "<html>" CRLF
+                                "<head><title>%ui Request refused</title>"
+                                "</head>" CRLF
+                                "<body>" CRLF
+                                "<h1>%ui Request refused</h1>" CRLF
+                                "</body>" CRLF
+                                "</html>" CRLF, status, status)
+                   - p;
+
+    ngx_str_set(&type, "text/html");
+
+    return ngx_http_send_response(r, status, &type, &cv);
+}
+
+
 static ngx_int_t
 ngx_http_vell_inspect(ngx_http_request_t *r, ngx_http_vell_ctx_t *ctx,
     ngx_uint_t late)
 {
     DWORD                       rc;
+    u_char                     *rule;
     ngx_http_vell_call_t        call;
     ngx_http_vell_loc_conf_t   *vlcf;
     ngx_http_vell_main_conf_t  *vmcf;
@@ -1687,11 +2610,18 @@ ngx_http_vell_inspect(ngx_http_request_t *r, ngx_http_vell_ctx_t *ctx,
 
     case SF_STATUS_REQ_ERROR:
         vlcf = ngx_http_get_module_loc_conf(r, ngx_http_vell_module);
+        rule = vmcf->deciding_rule ? (u_char *) vmcf->deciding_rule() : NULL;
 
-        ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
-                      "vell: request refused");
+        if (rule && *rule) {
+            ngx_log_error(vlcf->deny_log_level, r->connection->log, 0,
+                          "vell: request refused by \"%s\"", rule);
 
-        return vlcf->deny_status;
+        } else {
+            ngx_log_error(vlcf->deny_log_level, r->connection->log, 0,
+                          "vell: request refused");
+        }
+
+        return ngx_http_vell_refuse(r, vlcf->deny_status);
 
     case SF_STATUS_REQ_FINISHED:
     case SF_STATUS_REQ_FINISHED_KEEP_CONN:
@@ -1735,7 +2665,7 @@ ngx_http_vell_inspect(ngx_http_request_t *r, ngx_http_vell_ctx_t *ctx,
  */
 
 static ngx_int_t
-ngx_http_vell_post_read_handler(ngx_http_request_t *r)
+ngx_http_vell_server_rewrite_handler(ngx_http_request_t *r)
 {
     return ngx_http_vell_phase(r, 0);
 }
@@ -1828,26 +2758,26 @@ ngx_http_vell_header_filter(ngx_http_request_t *r)
 }
 
 
+/* the strings of the log record, NUL-terminated, from one allocation */
+
 static const CHAR *
-ngx_http_vell_cstr(ngx_pool_t *pool, ngx_str_t *s)
+ngx_http_vell_put(u_char **p, ngx_str_t *s)
 {
-    u_char  *p;
+    u_char  *start;
 
-    p = ngx_pnalloc(pool, s->len + 1);
-    if (p == NULL) {
-        return "";
-    }
+    start = *p;
+    *p = ngx_cpymem(start, s->data, s->len);
+    *(*p)++ = '\0';
 
-    ngx_memcpy(p, s->data, s->len);
-    p[s->len] = '\0';
-
-    return (const CHAR *) p;
+    return (const CHAR *) start;
 }
 
 
 static ngx_int_t
 ngx_http_vell_log_handler(ngx_http_request_t *r)
 {
+    u_char                     *p;
+    ngx_str_t                  *server;
     ngx_msec_int_t              ms;
     ngx_time_t                 *tp;
     ngx_http_vell_ctx_t        *ctx;
@@ -1873,19 +2803,25 @@ ngx_http_vell_log_handler(ngx_http_request_t *r)
     ms = (ngx_msec_int_t) ((tp->sec - r->start_sec) * 1000
                            + (tp->msec - r->start_msec));
 
+    server = r->headers_in.server.len ? &r->headers_in.server
+                                      : &cscf->server_name;
+
+    p = ngx_pnalloc(r->pool, r->connection->addr_text.len
+                             + r->headers_in.user.len + server->len
+                             + r->method_name.len + r->uri.len + r->args.len
+                             + 6);
+    if (p == NULL) {
+        return NGX_OK;
+    }
+
     ngx_memzero(&log, sizeof(HTTP_FILTER_LOG));
 
-    log.pszClientHostName = ngx_http_vell_cstr(r->pool,
-                                               &r->connection->addr_text);
-    log.pszClientUserName = ngx_http_vell_cstr(r->pool,
-                                               &r->headers_in.user);
-    log.pszServerName = ngx_http_vell_cstr(r->pool,
-                                           r->headers_in.server.len
-                                           ? &r->headers_in.server
-                                           : &cscf->server_name);
-    log.pszOperation = ngx_http_vell_cstr(r->pool, &r->method_name);
-    log.pszTarget = ngx_http_vell_cstr(r->pool, &r->uri);
-    log.pszParameters = ngx_http_vell_cstr(r->pool, &r->args);
+    log.pszClientHostName = ngx_http_vell_put(&p, &r->connection->addr_text);
+    log.pszClientUserName = ngx_http_vell_put(&p, &r->headers_in.user);
+    log.pszServerName = ngx_http_vell_put(&p, server);
+    log.pszOperation = ngx_http_vell_put(&p, &r->method_name);
+    log.pszTarget = ngx_http_vell_put(&p, &r->uri);
+    log.pszParameters = ngx_http_vell_put(&p, &r->args);
     log.dwHttpStatus = (DWORD) r->headers_out.status;
     log.dwBytesSent = (DWORD) r->connection->sent;
     log.dwBytesRecvd = (DWORD) r->request_length;

@@ -51,7 +51,14 @@ fs::path ExecutableFolder() {
 #endif
 }
 
-std::string DefaultModulePath() { return (ExecutableFolder() / ModuleFileName()).string(); }
+std::string DefaultModulePath() {
+  const fs::path beside = ExecutableFolder() / ModuleFileName();
+#ifdef VELL_INSTALLED_MODULE
+  std::error_code error;
+  if (!fs::exists(beside, error)) return VELL_INSTALLED_MODULE;
+#endif
+  return beside.string();
+}
 
 PrivateModule::PrivateModule(const std::string& modulePath, const std::string& configText)
     : folder_(MakePrivateFolder()) {

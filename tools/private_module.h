@@ -18,7 +18,8 @@ const char* ModuleFileName();
 // The folder of the running program; empty when it cannot be told.
 std::filesystem::path ExecutableFolder();
 
-// The module next to the running program.
+// The module next to the running program or, when there is none and the build knows where the
+// module is installed, that one.
 std::string DefaultModulePath();
 
 class PrivateModule {

@@ -43,10 +43,15 @@ class BothWays {
 
     EXPECT_EQ(traced.answered, verdict);
     EXPECT_EQ(UrlChanges(viaTrace), UrlChanges(direct));
-    if (verdict == kError) EXPECT_EQ(tracedError, directError);
+    if (verdict == kError) {
+      EXPECT_EQ(tracedError, directError);
+    }
     // The trace's own account agrees with what the server was answered.
-    if (traced.enforced) EXPECT_EQ(traced.decided, verdict);
-    else EXPECT_EQ(verdict, kNext);
+    if (traced.enforced) {
+      EXPECT_EQ(traced.decided, verdict);
+    } else {
+      EXPECT_EQ(verdict, kNext);
+    }
     const std::vector<std::string> changes = UrlChanges(direct);
     EXPECT_EQ(traced.newUrl, changes.empty() ? "" : changes.back());
     ASSERT_FALSE(traced.events.empty());

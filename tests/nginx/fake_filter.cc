@@ -8,9 +8,12 @@
 //   addheader=LINE         AddResponseHeaders(LINE + CR LF) on every request
 //   setheader=NAME VALUE   SetHeader(NAME, VALUE) on the response
 //   log=PATH               every notification is written to PATH, one line each
+//   report=RULES ERRORS TEXT  what VellGetLoadReport answers besides configRead (default: one
+//                          rule a deny or redirect line, no errors)
 // A URL that contains "/vars" writes the server variables and headers it asks for to the log.
 // Built with VELL_FAKE_WITHOUT_PROC it lacks the HttpFilterProc export.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "vell/isapi.h"
+#include "vell/vell.h"
 
 namespace {
 
@@ -32,11 +35,18 @@ struct Settings {
   std::string addHeader;
   std::pair<std::string, std::string> setHeader;
   std::string log;
+  bool configRead = false;
+  std::string configPath;
+  bool reported = false;
+  DWORD rules = 0, errors = 0;
+  std::string firstError;
 };
 
 Settings settings;
 int starts = 0;
 thread_local uint32_t lastError = 0;
+thread_local std::string decidingRule;
+DWORD startOptions = 0;
 
 struct Session {
   int requests = 0;
@@ -60,8 +70,10 @@ void LoadSettings() {
   if (!dladdr(reinterpret_cast<void*>(&LoadSettings), &info) || !info.dli_fname) return;
   std::string path = info.dli_fname;
   path = path.substr(0, path.rfind('/') + 1) + "config.ini";
+  settings.configPath = path;
   FILE* f = std::fopen(path.c_str(), "r");
   if (!f) return;
+  settings.configRead = true;
   char buf[4096];
   while (std::fgets(buf, sizeof buf, f)) {
     std::string line = Trim(buf);
@@ -79,7 +91,17 @@ void LoadSettings() {
     if (key == "setheader" && sp != std::string::npos)
       settings.setHeader = {value.substr(0, sp), value.substr(sp + 1)};
     if (key == "log") settings.log = value;
+    if (key == "report") {
+      char text[256] = "";
+      unsigned rules = 0, errors = 0;
+      std::sscanf(value.c_str(), "%u %u %255[^\n]", &rules, &errors, text);
+      settings.reported = true;
+      settings.rules = rules;
+      settings.errors = errors;
+      settings.firstError = text;
+    }
   }
+  if (!settings.reported) settings.rules = settings.deny.size() + settings.redirects.size();
   std::fclose(f);
 }
 
@@ -122,7 +144,7 @@ DWORD PreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* head
   if (url.find("/vars") != std::string::npos) {
     for (const char* name : {"SERVER_NAME", "SERVER_PORT", "REMOTE_ADDR", "REMOTE_HOST",
                              "REQUEST_METHOD", "URL", "QUERY_STRING", "HTTPS", "HTTP_X_TEST_HEADER",
-                             "HTTP_USER_AGENT", "HTTP_NO_SUCH", "NO_SUCH_VARIABLE"}) {
+                             "HTTP_USER_AGENT", "HTTP_COOKIE", "HTTP_NO_SUCH", "NO_SUCH_VARIABLE"}) {
       Log(std::string("var ") + name + "=" + Read(pfc, nullptr, name));
     }
     Log("var ALL_HTTP=[" + Read(pfc, nullptr, "ALL_HTTP") + "]");
@@ -133,9 +155,11 @@ DWORD PreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* head
     std::string line = settings.addHeader + "\r\n";
     pfc->AddResponseHeaders(pfc, line.data(), 0);
   }
+  decidingRule.clear();
   for (const auto& text : settings.deny) {
     if (url.find(text) != std::string::npos) {
       lastError = 87;
+      decidingRule = text;
       return SF_STATUS_REQ_ERROR;
     }
   }
@@ -170,7 +194,8 @@ extern "C" {
 VELL_EXPORT BOOL GetFilterVersion(HTTP_FILTER_VERSION* ver) {
   LoadSettings();
   ++starts;
-  Log("start " + std::to_string(starts) + " server-version " + Hex(ver->dwServerFilterVersion));
+  Log("start " + std::to_string(starts) + " server-version " + Hex(ver->dwServerFilterVersion) +
+      " options " + Hex(startOptions));
   ver->dwFilterVersion = 0x40000;
   std::snprintf(ver->lpszFilterDesc, SF_MAX_FILTER_DESC_LEN, "fake filter");
   ver->dwFlags = settings.flags;
@@ -201,5 +226,32 @@ VELL_EXPORT DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type, LPVOID no
 #endif
 
 VELL_EXPORT uint32_t GetLastError(void) { return lastError; }
+
+VELL_EXPORT void WINAPI VellSetStartOptions(DWORD options) { startOptions = options; }
+
+VELL_EXPORT BOOL WINAPI VellGetLoadReport(VELL_LOAD_REPORT* report) {
+  if (report == nullptr || report->cbSize < sizeof(VELL_LOAD_REPORT) || starts == 0) return 0;
+  std::memset(report, 0, sizeof(VELL_LOAD_REPORT));
+  report->cbSize = sizeof(VELL_LOAD_REPORT);
+  report->configRead = settings.configRead;
+  report->rulesInForce = settings.rules;
+  report->errors = settings.errors;
+  std::snprintf(report->configPath, VELL_LOAD_TEXT_SIZE, "%s", settings.configPath.c_str());
+  // Messages name the file the module read, as the filter's own do.
+  std::string first = settings.firstError;
+  const auto at = first.find("@CONFIG@");
+  if (at != std::string::npos) first.replace(at, 8, settings.configPath);
+  std::snprintf(report->firstError, VELL_LOAD_TEXT_SIZE, "%s", first.c_str());
+  return 1;
+}
+
+VELL_EXPORT BOOL WINAPI VellReopenAuditLog(void) {
+  Log("reopen pid " + std::to_string(getpid()) + " euid " + std::to_string(geteuid()));
+  return 1;
+}
+
+VELL_EXPORT const char* WINAPI VellGetDecidingRule(void) { return decidingRule.c_str(); }
+
+VELL_EXPORT const char* WINAPI VellGetVersion(void) { return "9.8.7"; }
 
 }  // extern "C"
