@@ -37,8 +37,8 @@ class CriticalSection {
   std::unique_ptr<Impl> impl_;
 };
 
-// The local date and time from the platform clock.
-struct LocalTime {
+// A date and time of the Gregorian calendar, to the second.
+struct CalendarTime {
   int year = 0;
   int month = 0;  // 1-12
   int day = 0;    // 1-31
@@ -46,19 +46,16 @@ struct LocalTime {
   int minute = 0;
   int second = 0;
 };
+
+// The local date and time from the platform clock.
+using LocalTime = CalendarTime;
 LocalTime CurrentLocalTime();
 
 // The date of t in the picture "MM/dd/yyyy", formatted for the system's default locale on Windows.
 std::string FormatDate(const LocalTime& t);
 
 // The current time in UTC, to the millisecond, from the platform clock.
-struct UtcTime {
-  int year = 0;
-  int month = 0;  // 1-12
-  int day = 0;    // 1-31
-  int hour = 0;   // 0-23
-  int minute = 0;
-  int second = 0;
+struct UtcTime : CalendarTime {
   int millisecond = 0;
 };
 UtcTime CurrentUtcTime();

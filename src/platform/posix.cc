@@ -75,17 +75,25 @@ CriticalSection::~CriticalSection() { pthread_mutex_destroy(&impl_->mutex); }
 void CriticalSection::lock() { pthread_mutex_lock(&impl_->mutex); }
 void CriticalSection::unlock() { pthread_mutex_unlock(&impl_->mutex); }
 
-LocalTime CurrentLocalTime() {
-  const time_t now = time(nullptr);
-  struct tm parts {};
-  localtime_r(&now, &parts);
-  LocalTime t;
+namespace {
+
+void FillCalendarTime(const struct tm& parts, CalendarTime& t) {
   t.year = parts.tm_year + 1900;
   t.month = parts.tm_mon + 1;
   t.day = parts.tm_mday;
   t.hour = parts.tm_hour;
   t.minute = parts.tm_min;
   t.second = parts.tm_sec;
+}
+
+}  // namespace
+
+LocalTime CurrentLocalTime() {
+  const time_t now = time(nullptr);
+  struct tm parts {};
+  localtime_r(&now, &parts);
+  LocalTime t;
+  FillCalendarTime(parts, t);
   return t;
 }
 
@@ -111,12 +119,7 @@ UtcTime CurrentUtcTime() {
   struct tm parts {};
   gmtime_r(&now.tv_sec, &parts);
   UtcTime t;
-  t.year = parts.tm_year + 1900;
-  t.month = parts.tm_mon + 1;
-  t.day = parts.tm_mday;
-  t.hour = parts.tm_hour;
-  t.minute = parts.tm_min;
-  t.second = parts.tm_sec;
+  FillCalendarTime(parts, t);
   t.millisecond = static_cast<int>(now.tv_nsec / 1000000);
   return t;
 }

@@ -122,16 +122,24 @@ CriticalSection::~CriticalSection() { DeleteCriticalSection(&impl_->section); }
 void CriticalSection::lock() { EnterCriticalSection(&impl_->section); }
 void CriticalSection::unlock() { LeaveCriticalSection(&impl_->section); }
 
-LocalTime CurrentLocalTime() {
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
-  LocalTime t;
+namespace {
+
+void FillCalendarTime(const SYSTEMTIME& now, CalendarTime& t) {
   t.year = now.wYear;
   t.month = now.wMonth;
   t.day = now.wDay;
   t.hour = now.wHour;
   t.minute = now.wMinute;
   t.second = now.wSecond;
+}
+
+}  // namespace
+
+LocalTime CurrentLocalTime() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  LocalTime t;
+  FillCalendarTime(now, t);
   return t;
 }
 
@@ -152,12 +160,7 @@ UtcTime CurrentUtcTime() {
   SYSTEMTIME now{};
   GetSystemTime(&now);
   UtcTime t;
-  t.year = now.wYear;
-  t.month = now.wMonth;
-  t.day = now.wDay;
-  t.hour = now.wHour;
-  t.minute = now.wMinute;
-  t.second = now.wSecond;
+  FillCalendarTime(now, t);
   t.millisecond = now.wMilliseconds;
   return t;
 }
