@@ -103,24 +103,26 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   return scan;
 }
 
-bool PatternSet::Scan::Ask(std::size_t index) {
+MatchResult PatternSet::Scan::Ask(std::size_t index) {
   const CompiledPattern* pattern = set_->patterns_[index].get();
-  bool found = false;
+  MatchResult result = MatchResult::kNoMatch;
   if (pattern != nullptr) {
     switch (set_->mode_) {
       case MatchMode::kLiteral:
-        found = PatternSearchBacktracking(subject_, pattern->source());
+        result = PatternSearchBacktracking(subject_, pattern->source()) ? MatchResult::kMatch
+                                                                        : MatchResult::kNoMatch;
         break;
       case MatchMode::kCompiledOnce:
-        found = pattern->SearchBacktracking(subject_).value_or(false);
+        result = pattern->SearchBacktracking(subject_).value_or(false) ? MatchResult::kMatch
+                                                                       : MatchResult::kNoMatch;
         break;
       case MatchMode::kOnePass:
-        found = pattern->Search(subject_);
+        result = pattern->Match(subject_);
         break;
     }
   }
-  state()[index] = found ? kYes : kNo;
-  return found;
+  state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
+  return result;
 }
 
 }  // namespace vell

@@ -41,19 +41,25 @@ class PatternSet {
   // The answers for one subject. Holds a view of the subject: it must outlive the Scan.
   class Scan {
    public:
-    // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Search.
-    bool Found(std::size_t index) {
+    // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Match; a null
+    // entry never matches.
+    MatchResult Result(std::size_t index) {
       const uint8_t answer = state()[index];
-      return answer == kUnknown ? Ask(index) : answer == kYes;
+      return answer == kUnknown ? Ask(index) : static_cast<MatchResult>(answer - 1);
     }
+    // Result(index) == kMatch: a give-up answers false.
+    bool Found(std::size_t index) { return Result(index) == MatchResult::kMatch; }
 
     // True when the one pass showed that no pattern of the set occurs in the subject.
     bool NoneFound() const { return noneFound_; }
 
    private:
     friend class PatternSet;
-    enum : uint8_t { kUnknown, kYes, kNo };
-    bool Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
+    // A known answer is its MatchResult plus one.
+    enum : uint8_t { kUnknown = 0, kNo = 1, kYes = 2 };
+    static_assert(static_cast<int>(MatchResult::kNoMatch) + 1 == kNo &&
+                  static_cast<int>(MatchResult::kMatch) + 1 == kYes);
+    MatchResult Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
     uint8_t* state() { return heapState_.empty() ? inlineState_.data() : heapState_.data(); }
 
     const PatternSet* set_ = nullptr;

@@ -506,6 +506,60 @@ unsigned char ToUpperAscii(unsigned char c) {
 
 PatternParse ParsePattern(std::string_view pattern) { return Reader(pattern).Read(); }
 
+bool MayMatchEmpty(const PatternNode& node) {
+  using Kind = PatternNode::Kind;
+  switch (node.kind) {
+    case Kind::kEmpty:
+    case Kind::kAssertion:
+      return true;
+    case Kind::kAlternation:
+      for (const PatternNode& child : node.children) {
+        if (MayMatchEmpty(child)) return true;
+      }
+      return false;
+    case Kind::kConcatenation:
+      for (const PatternNode& child : node.children) {
+        if (!MayMatchEmpty(child)) return false;
+      }
+      return true;
+    case Kind::kGroup:
+      return MayMatchEmpty(node.children.front());
+    case Kind::kRepeat:
+      return node.min == 0 || MayMatchEmpty(node.children.front());
+    case Kind::kLiteral:
+    case Kind::kByteSet:
+      return false;
+  }
+  return true;
+}
+
+bool AlwaysMatchesEmpty(const PatternNode& node) {
+  using Kind = PatternNode::Kind;
+  switch (node.kind) {
+    case Kind::kEmpty:
+      return true;
+    case Kind::kAssertion:
+    case Kind::kLiteral:
+    case Kind::kByteSet:
+      return false;
+    case Kind::kAlternation:
+      for (const PatternNode& child : node.children) {
+        if (AlwaysMatchesEmpty(child)) return true;
+      }
+      return false;
+    case Kind::kConcatenation:
+      for (const PatternNode& child : node.children) {
+        if (!AlwaysMatchesEmpty(child)) return false;
+      }
+      return true;
+    case Kind::kGroup:
+      return AlwaysMatchesEmpty(node.children.front());
+    case Kind::kRepeat:
+      return node.min == 0 || AlwaysMatchesEmpty(node.children.front());
+  }
+  return false;
+}
+
 void AppendHexEscape(std::string& out, unsigned char c) {
   char text[8];
   std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned>(c));
