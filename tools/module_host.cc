@@ -1,6 +1,7 @@
 // Loads the filter module through its exports and plays the server's side of a request.
 #include "tools/module_host.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
@@ -93,7 +94,11 @@ SimulatedRequest& SimulatedRequest::From(HTTP_FILTER_CONTEXT* context) {
 }
 
 BOOL SimulatedRequest::Read(const std::map<std::string, std::string>& table, const char* name,
-                            void* buffer, DWORD* size) {
+                            void* buffer, DWORD* size) const {
+  if (std::find(growing_.begin(), growing_.end(), name) != growing_.end()) {
+    *size = *size < 0x7fffffff ? *size * 2 + 1 : *size;
+    return 0;
+  }
   const auto it = table.find(name);
   if (it == table.end()) return 0;
   const std::string& value = it->second;
@@ -111,14 +116,14 @@ BOOL WINAPI SimulatedRequest::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR 
                                                 LPDWORD size) {
   SimulatedRequest& self = From(pfc);
   self.reads_.push_back(name);
-  return Read(self.variables_, name, buffer, size);
+  return self.Read(self.variables_, name, buffer, size);
 }
 
 BOOL WINAPI SimulatedRequest::GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                         LPDWORD size) {
   SimulatedRequest& self = From(pfc);
   self.reads_.push_back(std::string("header:") + name);
-  return Read(self.headers_, name, buffer, size);
+  return self.Read(self.headers_, name, buffer, size);
 }
 
 BOOL WINAPI SimulatedRequest::SetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {

@@ -47,6 +47,10 @@ class SimulatedRequest {
   SimulatedRequest(const SimulatedRequest&) = delete;
   SimulatedRequest& operator=(const SimulatedRequest&) = delete;
 
+  // Every later read of the variable or header `name` fails asking for more room than it was
+  // given, as a server does whose value keeps growing.
+  void KeepAskingForRoom(const std::string& name) { growing_.push_back(name); }
+
   HTTP_FILTER_CONTEXT* context() { return &context_; }
   HTTP_FILTER_PREPROC_HEADERS* headersRecord() { return &headersRecord_; }
   HTTP_FILTER_SEND_RESPONSE* responseRecord() { return &responseRecord_; }
@@ -66,8 +70,8 @@ class SimulatedRequest {
 
  private:
   static SimulatedRequest& From(HTTP_FILTER_CONTEXT* context);
-  static BOOL Read(const std::map<std::string, std::string>& table, const char* name, void* buffer,
-                   DWORD* size);
+  BOOL Read(const std::map<std::string, std::string>& table, const char* name, void* buffer,
+            DWORD* size) const;
   static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size);
   static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
@@ -83,6 +87,7 @@ class SimulatedRequest {
   std::vector<HeaderChange> requestChanges_;
   std::vector<HeaderChange> responseChanges_;
   std::vector<std::string> reads_;
+  std::vector<std::string> growing_;
   int calls_ = 0;
 };
 

@@ -5,24 +5,27 @@
 namespace vell {
 
 Verdict RunRequestPipeline(const Inspection& in) {
-  const std::string serverName = ReadServerVariable(in.server, "SERVER_NAME");
-  Verdict verdict = CheckRequestByIP(serverName, in);
+  bool tooLong = false;
+  const std::string serverName = ReadServerVariable(in.server, "SERVER_NAME", &tooLong);
+  Verdict verdict = CheckRequestByIP(serverName, in, tooLong);
   if (verdict != kNextNotification) return verdict;
 
   RequestInfo info;
-  info.values[RequestInfo::kClientAddress] = ReadServerVariable(in.server, "REMOTE_ADDR");
-  info.values[RequestInfo::kClientHost] = ReadServerVariable(in.server, "REMOTE_HOST");
-  info.values[RequestInfo::kRequestMethod] = ReadServerVariable(in.server, "REQUEST_METHOD");
-  info.values[RequestInfo::kReferer] = ReadReferer(in.server);
+  using P = RequestInfo::Position;
+  info.values[P::kClientAddress] = ReadServerVariable(in.server, "REMOTE_ADDR", &info.tooLong[P::kClientAddress]);
+  info.values[P::kClientHost] = ReadServerVariable(in.server, "REMOTE_HOST", &info.tooLong[P::kClientHost]);
+  info.values[P::kRequestMethod] = ReadServerVariable(in.server, "REQUEST_METHOD", &info.tooLong[P::kRequestMethod]);
+  info.values[P::kReferer] = ReadReferer(in.server, &info.tooLong[P::kReferer]);
   verdict = CheckClientRules(info, in);
   if (verdict != kNextNotification) return verdict;
 
   // Every check after this one sees the URL as it arrived; the rewrite comes last.
-  const std::string url = ReadHeader(in.server, "url");
+  const std::string url = ReadHeader(in.server, "url", &tooLong);
   // One pass over the URL answers both the URL rules and the rewrite.
   PatternSet::Scan urlScan = in.rules.urlPatterns.ScanSubject(url);
-  verdict = CheckUrlRules(url, urlScan, in);
-  if (verdict != kNextNotification) return verdict;
+  verdict = CheckUrlRules(url, urlScan, in, tooLong);
+  // A URL that could not be read is not rewritten.
+  if (verdict != kNextNotification || tooLong) return verdict;
   return ApplyRewriteRules(url, urlScan, in);
 }
 
