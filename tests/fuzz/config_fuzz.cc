@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   vell::CountRulesInForce(*rules);
   vell::platform::CriticalSection lock;
   const std::string urls[] = {"/index.htm", "/scripts/..%5c../winnt/system32/cmd.exe?/c+dir",
-                              "/a?id=%27%20UNION%0d%0a" + std::string(3000, 'x')};
+                              "/a?id=%27%20UNION%0d%0a" + std::string(300, 'x')};
   for (const std::string& url : urls) {
     TableRequest request({{"SERVER_NAME", "10.0.0.1"},
                           {"REMOTE_ADDR", "10.0.0.5"},
