@@ -12,11 +12,30 @@
 
 namespace vell::tools {
 
+#ifdef _WIN32
+namespace {
+
+// path as UTF-16: read as UTF-8 when it is valid UTF-8, otherwise in the ANSI code page.
+std::wstring WidePath(const std::string& path) {
+  for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int size = MultiByteToWideChar(codePage, flags, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    if (size <= 0) continue;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(codePage, flags, path.data(), static_cast<int>(path.size()), wide.data(), size);
+    return wide;
+  }
+  return {};
+}
+
+}  // namespace
+#endif
+
 FilterModule::FilterModule(const std::string& path) {
 #ifdef _WIN32
-  HMODULE module = LoadLibraryA(path.c_str());
+  HMODULE module = LoadLibraryW(WidePath(path).c_str());
   if (module == nullptr) {
-    throw std::runtime_error("LoadLibraryA(\"" + path + "\") failed: error " +
+    throw std::runtime_error("LoadLibraryW(\"" + path + "\") failed: error " +
                              std::to_string(::GetLastError()));
   }
   handle_ = module;
@@ -52,6 +71,14 @@ FilterModule::~FilterModule() {
   FreeLibrary(static_cast<HMODULE>(handle_));
 #else
   dlclose(handle_);
+#endif
+}
+
+void* FilterModule::FindExport(const char* name) const {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+  return dlsym(handle_, name);
 #endif
 }
 

@@ -17,8 +17,9 @@ namespace vell::tools {
 // On POSIX the image, and so its static filter object, stays until the process ends.
 class FilterModule {
  public:
-  // Loads the module file at path and looks up its exports. Throws std::runtime_error naming the
-  // failed call (dlopen, dlsym, LoadLibraryA, GetProcAddress).
+  // Loads the module file at path (on Windows UTF-8, or ANSI text that is not valid UTF-8) and
+  // looks up its exports. Throws std::runtime_error naming the failed call (dlopen, dlsym,
+  // LoadLibraryW, GetProcAddress).
   explicit FilterModule(const std::string& path);
   ~FilterModule();
   FilterModule(const FilterModule&) = delete;
@@ -29,6 +30,10 @@ class FilterModule {
                        void* notification) const;
   // The calling thread's last-error code as the module left it.
   uint32_t LastError() const;
+  // Any export by name (vell.h's), or nullptr when the module lacks it; and the loader's handle
+  // of the image (HMODULE on Windows).
+  void* FindExport(const char* name) const;
+  void* handle() const { return handle_; }
 
  private:
   void* handle_ = nullptr;

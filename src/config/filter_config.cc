@@ -6,6 +6,7 @@
 #include "config/rule_parsers.h"
 #include "config/text.h"
 #include "config/signatures.h"
+#include "platform/platform.h"
 
 namespace vell {
 
@@ -41,7 +42,7 @@ bool IsConfigKey(const std::string& key) {
 void FilterConfig::LoadConfig(const std::string& path, ConfigSource* source) {
   // Binary mode: line ends are trimmed below, and no byte (such as Ctrl-Z on Windows) ends the
   // file early. A line is everything up to its line feed, however long.
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(platform::NativePath(path), std::ios::binary);
   if (source) source->opened = file.is_open();
   if (file.is_open()) {
     std::string raw;

@@ -73,10 +73,12 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
   ConfigSource source;
   started_ = true;
   configRead_ = false;
+  startUpProblem_.clear();
   try {
     configPath_ = platform::ModuleDirectory() + "config.ini";
     config.LoadConfig(configPath_, &source);
     configRead_ = source.opened;
+    if (!configRead_) startUpProblem_ = configPath_ + ": cannot be opened; the filter has no rules";
     if ((startOptions_ & VELL_START_NO_AUDIT_LOG) == 0) {
       const std::string logPath = config.auditLog;
       AuditLogRotate(logPath, 0);
@@ -89,6 +91,14 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
   } catch (...) {
     rules_.reset();
+    startUpProblem_ = configPath_ + ": the rules could not be compiled (out of memory); the filter has no rules";
+  }
+  // What went wrong is said where the server's administrator looks: the load report for hosts
+  // that ask for it, the event log on IIS.
+  VELL_LOAD_REPORT report{};
+  report.cbSize = sizeof report;
+  if (GetLoadReport(&report) && report.errors > 0) {
+    platform::ReportStartUpProblem("vell: " + std::string(report.firstError));
   }
   return true;
 }
@@ -100,8 +110,14 @@ bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {
   report->cbSize = size;
   report->configRead = configRead_ ? 1 : 0;
   report->rulesInForce = rules_ ? static_cast<DWORD>(CountRulesInForce(*rules_)) : 0;
-  const std::size_t length = std::min<std::size_t>(configPath_.size(), VELL_LOAD_TEXT_SIZE - 1);
-  std::memcpy(report->configPath, configPath_.data(), length);
+  const auto copy = [](char* field, const std::string& text) {
+    std::memcpy(field, text.data(), std::min<std::size_t>(text.size(), VELL_LOAD_TEXT_SIZE - 1));
+  };
+  copy(report->configPath, configPath_);
+  if (!startUpProblem_.empty()) {
+    report->errors = 1;
+    copy(report->firstError, startUpProblem_);
+  }
   return true;
 }
 

@@ -14,6 +14,7 @@
 #endif
 
 #include "loaded_filter.h"
+#include "vell/vell.h"
 
 namespace vell::testing {
 namespace {
@@ -166,6 +167,41 @@ TEST(StartUp, RotatesEarlierLogsAndWritesAFreshHeader) {
       }
     }
   }
+}
+
+VELL_LOAD_REPORT LoadReportOf(LoadedFilter& filter) {
+  VELL_LOAD_REPORT report{};
+  report.cbSize = sizeof report;
+  const auto get = reinterpret_cast<BOOL(WINAPI*)(VELL_LOAD_REPORT*)>(filter.module().FindExport("VellGetLoadReport"));
+  EXPECT_NE(get, nullptr);
+  if (get != nullptr) {
+    EXPECT_EQ(get(&report), 1);
+  }
+  return report;
+}
+
+// The module's folder may have any name, also characters outside the system's code page.
+TEST(StartUp, ReadsConfigInAFolderWithAnyCharacters) {
+  LoadedFilter filter({.configLines = kDenyAll, .auditLogInFolder = false,
+                       .subfolder = fs::path(u8"vell-\u4e2d\u6587-\u0436-\u00e9")});
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/"}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()), kError);
+  const VELL_LOAD_REPORT report = LoadReportOf(filter);
+  EXPECT_EQ(report.configRead, 1u);
+  EXPECT_EQ(report.errors, 0u);
+  const std::u8string expected = (filter.folder() / "config.ini").u8string();
+  EXPECT_EQ(std::string(report.configPath), std::string(expected.begin(), expected.end()));
+}
+
+// A filter without its config says so in the load report (and on Windows in the event log).
+TEST(StartUp, MissingConfigIsAnErrorOfTheLoadReport) {
+  LoadedFilter filter({.configLines = {}, .auditLogInFolder = false});
+  ASSERT_EQ(filter.Start(), 1);
+  const VELL_LOAD_REPORT report = LoadReportOf(filter);
+  EXPECT_EQ(report.configRead, 0u);
+  EXPECT_EQ(report.errors, 1u);
+  EXPECT_EQ(std::string(report.firstError), std::string(report.configPath) + ": cannot be opened; the filter has no rules");
 }
 
 TEST(StartUp, NoConfigFileMeansNoRulesAndNoLog) {
