@@ -10,11 +10,6 @@
 #include "config/filter_config.h"
 #include "inspect/pipeline.h"
 
-// The benchmarks build this file with the other match modes, to compare them through the exports.
-#ifndef VELL_MATCH_MODE
-#define VELL_MATCH_MODE kOnePass
-#endif
-
 namespace vell {
 
 namespace {
@@ -88,7 +83,7 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     // A loading step failed (no ".log" in the log path, memory): the filter still loads.
   }
   try {
-    rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
+    rules_ = CompileRuleSet(std::move(config));
   } catch (...) {
     rules_.reset();
     startUpProblem_ = configPath_ + ": the rules could not be compiled (out of memory); the filter has no rules";

@@ -30,9 +30,7 @@ constexpr int64_t kOnePassMemory = 16 << 20;
 
 }  // namespace
 
-PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
-    : patterns_(std::move(patterns)), mode_(mode) {
-  if (mode_ != MatchMode::kOnePass) return;
+PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns) : patterns_(std::move(patterns)) {
   re2::RE2::Options options = LinearEngineOptions();
   options.set_max_mem(kOnePassMemory);
   auto onePass = std::make_unique<OnePass>(options);
@@ -105,22 +103,7 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
 
 MatchResult PatternSet::Scan::Ask(std::size_t index) {
   const CompiledPattern* pattern = set_->patterns_[index].get();
-  MatchResult result = MatchResult::kNoMatch;
-  if (pattern != nullptr) {
-    switch (set_->mode_) {
-      case MatchMode::kLiteral:
-        result = PatternSearchBacktracking(subject_, pattern->source()) ? MatchResult::kMatch
-                                                                        : MatchResult::kNoMatch;
-        break;
-      case MatchMode::kCompiledOnce:
-        result = pattern->SearchBacktracking(subject_).value_or(false) ? MatchResult::kMatch
-                                                                       : MatchResult::kNoMatch;
-        break;
-      case MatchMode::kOnePass:
-        result = pattern->Match(subject_);
-        break;
-    }
-  }
+  const MatchResult result = pattern != nullptr ? pattern->Match(subject_) : MatchResult::kNoMatch;
   state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
   return result;
 }

@@ -19,19 +19,11 @@ class RE2;
 
 namespace vell {
 
-// How the request path tests patterns. Only kOnePass serves requests; the other two exist so that
-// benchmarks can compare against them.
-enum class MatchMode {
-  kLiteral,       // compile the pattern afresh on every test, backtracking engine only
-  kCompiledOnce,  // patterns compiled at load, backtracking engine only
-  kOnePass,       // one linear-time pass for every pattern that has such a form
-};
-
 class PatternSet {
  public:
   PatternSet();
   // A null entry never matches. Compiles the one-pass engine over the entries with a linear form.
-  PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode);
+  explicit PatternSet(std::vector<CompiledPatternPtr> patterns);
   ~PatternSet();
   PatternSet(PatternSet&&) noexcept;
   PatternSet& operator=(PatternSet&&) noexcept;
@@ -76,7 +68,6 @@ class PatternSet {
  private:
   struct OnePass;
   std::vector<CompiledPatternPtr> patterns_;
-  MatchMode mode_ = MatchMode::kOnePass;
   std::unique_ptr<OnePass> onePass_;
 };
 

@@ -53,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   // The one pass answers as the pattern does.
   const vell::PatternSet set({std::make_shared<const vell::CompiledPattern>(pattern),
-                              std::make_shared<const vell::CompiledPattern>("x^y|/z")},
-                             vell::MatchMode::kOnePass);
+                              std::make_shared<const vell::CompiledPattern>("x^y|/z")});
   vell::PatternSet::Scan scan = set.ScanSubject(subject);
   if (scan.Result(0) != result) Disagree("the one pass disagrees with the pattern", pattern, subject);
 

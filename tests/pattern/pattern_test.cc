@@ -323,7 +323,9 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
       }
       ++compared;
       EXPECT_EQ(result == MatchResult::kMatch, expected.has_value());
-      if (const auto linear = compiled.SearchLinear(subject)) EXPECT_EQ(*linear, expected.has_value());
+      if (const auto linear = compiled.SearchLinear(subject)) {
+        EXPECT_EQ(*linear, expected.has_value());
+      }
       if (const auto backtracking = compiled.SearchBacktracking(subject)) {
         EXPECT_EQ(*backtracking, expected.has_value());
       }
