@@ -14,13 +14,7 @@ PatternSet::~PatternSet() = default;
 PatternSet::PatternSet(PatternSet&&) noexcept = default;
 PatternSet& PatternSet::operator=(PatternSet&&) noexcept = default;
 
-PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
-  Scan scan;
-  scan.set_ = this;
-  scan.subject_ = subject;
-  if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
-  return scan;
-}
+PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const { return NewScan(subject); }
 
 MatchResult PatternSet::Scan::Ask(std::size_t index) {
   const CompiledPattern* pattern = set_->patterns_[index].get();
@@ -32,9 +26,7 @@ MatchResult PatternSet::Scan::Ask(std::size_t index) {
     found = pattern->SearchBacktracking(subject_).value_or(false);
 #endif
   }
-  const MatchResult result = found ? MatchResult::kMatch : MatchResult::kNoMatch;
-  state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
-  return result;
+  return Keep(index, found ? MatchResult::kMatch : MatchResult::kNoMatch);
 }
 
 }  // namespace vell

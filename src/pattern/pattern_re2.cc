@@ -31,8 +31,6 @@ ByteSet Bytes(std::initializer_list<unsigned char> bytes) {
   return set;
 }
 
-const ByteSet kCr = Bytes({'\r'});
-const ByteSet kLf = Bytes({'\n'});
 const ByteSet kLineBreaks = Bytes({'\r', '\n'});
 
 const ByteSet& WordBytes() {
@@ -312,25 +310,16 @@ class Writer {
     return fixed != Fixed::kUnknown;
   }
 
-  // "^" between two bytes of the match: it holds after a LF, and after a CR that no LF follows.
-  static Fixed LineStartBetween(const Side& before, const Side& after) {
-    if (!before.surelyConsumes) return Fixed::kUnknown;
-    if (Apart(before.edge, kLineBreaks)) return Fixed::kNever;
-    if (!Within(before.edge, kLineBreaks)) return Fixed::kUnknown;
-    if (!before.edge.test('\r')) return Fixed::kAlways;
-    if (after.surelyConsumes && !after.edge.test('\n')) return Fixed::kAlways;
-    if (!before.edge.test('\n') && after.surelyConsumes && Within(after.edge, kLf)) return Fixed::kNever;
-    return Fixed::kUnknown;
-  }
-
-  // "$" between two bytes of the match: it holds before a CR, and before a LF that no CR precedes.
-  static Fixed LineEndBetween(const Side& before, const Side& after) {
-    if (!after.surelyConsumes) return Fixed::kUnknown;
-    if (Apart(after.edge, kLineBreaks)) return Fixed::kNever;
-    if (!Within(after.edge, kLineBreaks)) return Fixed::kUnknown;
-    if (!after.edge.test('\n')) return Fixed::kAlways;
-    if (before.surelyConsumes && !before.edge.test('\r')) return Fixed::kAlways;
-    if (!after.edge.test('\r') && before.surelyConsumes && Within(before.edge, kCr)) return Fixed::kNever;
+  // A line anchor between two bytes of the match, settled by the byte on its near side: "^" holds
+  // after a LF, and after a CR that no LF follows (near: before, sure: LF, unless: CR); "$" holds
+  // before a CR, and before a LF that no CR precedes (near: after, sure: CR, unless: LF).
+  static Fixed LineAnchorBetween(const Side& near, const Side& far, unsigned char sure, unsigned char unless) {
+    if (!near.surelyConsumes) return Fixed::kUnknown;
+    if (Apart(near.edge, kLineBreaks)) return Fixed::kNever;
+    if (!Within(near.edge, kLineBreaks)) return Fixed::kUnknown;
+    if (!near.edge.test(unless)) return Fixed::kAlways;
+    if (far.surelyConsumes && !far.edge.test(sure)) return Fixed::kAlways;
+    if (!near.edge.test(sure) && far.surelyConsumes && Within(far.edge, Bytes({sure}))) return Fixed::kNever;
     return Fixed::kUnknown;
   }
 
@@ -356,6 +345,31 @@ class Writer {
                                    : "\"\\>\" not next to a word or non-word byte"};
   }
 
+  // "^" (start) or "$". Subjects of the span form hold no CR, where RE2's multi-line anchors are
+  // ours. In the search form, an anchor at the pattern's start (end: atEdge) may consume the CR or
+  // LF before (after) the match. That answers differently only between the CR and LF of a pair,
+  // where what lies inside the match next to it would have to consume the other byte of the pair or
+  // be a "\B" (the one assertion that holds there); and not at all when that matches the empty
+  // string anywhere. Elsewhere the bytes around it may settle it.
+  void WriteLineAnchor(bool start, bool atEdge, const Place* place) {
+    if (spanForm_) {
+      out_ += start ? "(?m:^)" : "(?m:$)";
+      return;
+    }
+    const Side before = Look(place, false);
+    const Side after = Look(place, true);
+    const Side& inside = start ? after : before;
+    const Side& outside = start ? before : after;
+    const unsigned char sure = start ? '\n' : '\r';
+    const unsigned char unless = start ? '\r' : '\n';
+    if (atEdge && !inside.lineAnchor && !inside.notWordBoundary && (!inside.edge.test(sure) || inside.alwaysEmpty)) {
+      out_ += start ? "(?:\\A|[\\x0A\\x0D])" : "(?:\\z|[\\x0A\\x0D])";
+      return;
+    }
+    if (WriteFixed(LineAnchorBetween(outside, inside, sure, unless))) return;
+    throw Untranslatable{start ? "\"^\" other than at the start of the pattern" : "\"$\" other than at the end of the pattern"};
+  }
+
   void WriteAssertion(PatternAssertion assertion, bool first, bool last, const Place* place) {
     switch (assertion) {
       case PatternAssertion::kSubjectStart:
@@ -376,40 +390,12 @@ class Writer {
       case PatternAssertion::kWordEnd:
         WriteWordEdge(false, place);
         return;
-      case PatternAssertion::kLineStart: {
-        // Subjects of the span form hold no CR, where RE2's multi-line "^" is ours.
-        if (spanForm_) {
-          out_ += "(?m:^)";
-          return;
-        }
-        const Side after = Look(place, true);
-        // First in the pattern, "^" may consume the CR or LF before the match. That answers
-        // differently only between the CR and LF of a pair, where what follows would have to begin
-        // with the LF or be a "\B" (the one assertion that holds there); and not at all when what
-        // follows matches the empty string anywhere.
-        if (first && !after.lineAnchor && !after.notWordBoundary &&
-            (!after.edge.test('\n') || after.alwaysEmpty)) {
-          out_ += "(?:\\A|[\\x0A\\x0D])";
-          return;
-        }
-        if (WriteFixed(LineStartBetween(Look(place, false), after))) return;
-        throw Untranslatable{"\"^\" other than at the start of the pattern"};
-      }
-      case PatternAssertion::kLineEnd: {
-        if (spanForm_) {
-          out_ += "(?m:$)";
-          return;
-        }
-        const Side before = Look(place, false);
-        // The mirror image: last in the pattern, "$" may consume the CR or LF after the match.
-        if (last && !before.lineAnchor && !before.notWordBoundary &&
-            (!before.edge.test('\r') || before.alwaysEmpty)) {
-          out_ += "(?:\\z|[\\x0A\\x0D])";
-          return;
-        }
-        if (WriteFixed(LineEndBetween(before, Look(place, true)))) return;
-        throw Untranslatable{"\"$\" other than at the end of the pattern"};
-      }
+      case PatternAssertion::kLineStart:
+        WriteLineAnchor(true, first, place);
+        return;
+      case PatternAssertion::kLineEnd:
+        WriteLineAnchor(false, last, place);
+        return;
       case PatternAssertion::kSubjectEndBreaks: {
         if (last && !spanForm_) {
           out_ += "[\\x0A\\x0D]*\\z";

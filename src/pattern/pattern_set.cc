@@ -69,10 +69,7 @@ PatternSet::PatternSet(PatternSet&&) noexcept = default;
 PatternSet& PatternSet::operator=(PatternSet&&) noexcept = default;
 
 PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
-  Scan scan;
-  scan.set_ = this;
-  scan.subject_ = subject;
-  if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
+  Scan scan = NewScan(subject);
   if (!onePass_) return scan;
   // Most subjects match nothing: the first pass only asks whether anything matches, which stops at
   // the first match and lists nothing. Which patterns matched is asked only when one did.
@@ -103,9 +100,7 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
 
 MatchResult PatternSet::Scan::Ask(std::size_t index) {
   const CompiledPattern* pattern = set_->patterns_[index].get();
-  const MatchResult result = pattern != nullptr ? pattern->Match(subject_) : MatchResult::kNoMatch;
-  state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
-  return result;
+  return Keep(index, pattern != nullptr ? pattern->Match(subject_) : MatchResult::kNoMatch);
 }
 
 }  // namespace vell

@@ -52,6 +52,10 @@ class PatternSet {
     static_assert(static_cast<int>(MatchResult::kNoMatch) + 1 == kNo &&
                   static_cast<int>(MatchResult::kMatch) + 1 == kYes);
     MatchResult Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
+    MatchResult Keep(std::size_t index, MatchResult result) {
+      state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
+      return result;
+    }
     uint8_t* state() { return heapState_.empty() ? inlineState_.data() : heapState_.data(); }
 
     const PatternSet* set_ = nullptr;
@@ -67,6 +71,15 @@ class PatternSet {
 
  private:
   struct OnePass;
+  // A scan of subject with no answer known yet.
+  Scan NewScan(std::string_view subject) const {
+    Scan scan;
+    scan.set_ = this;
+    scan.subject_ = subject;
+    if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
+    return scan;
+  }
+
   std::vector<CompiledPatternPtr> patterns_;
   std::unique_ptr<OnePass> onePass_;
 };

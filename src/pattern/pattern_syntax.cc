@@ -506,59 +506,42 @@ unsigned char ToUpperAscii(unsigned char c) {
 
 PatternParse ParsePattern(std::string_view pattern) { return Reader(pattern).Read(); }
 
-bool MayMatchEmpty(const PatternNode& node) {
-  using Kind = PatternNode::Kind;
-  switch (node.kind) {
-    case Kind::kEmpty:
-    case Kind::kAssertion:
-      return true;
-    case Kind::kAlternation:
-      for (const PatternNode& child : node.children) {
-        if (MayMatchEmpty(child)) return true;
-      }
-      return false;
-    case Kind::kConcatenation:
-      for (const PatternNode& child : node.children) {
-        if (!MayMatchEmpty(child)) return false;
-      }
-      return true;
-    case Kind::kGroup:
-      return MayMatchEmpty(node.children.front());
-    case Kind::kRepeat:
-      return node.min == 0 || MayMatchEmpty(node.children.front());
-    case Kind::kLiteral:
-    case Kind::kByteSet:
-      return false;
-  }
-  return true;
-}
+namespace {
 
-bool AlwaysMatchesEmpty(const PatternNode& node) {
+// everywhere: the node matches the empty string at every position (assertions do not); otherwise
+// at some position (assertions do, where they hold).
+bool MatchesEmpty(const PatternNode& node, bool everywhere) {
   using Kind = PatternNode::Kind;
   switch (node.kind) {
     case Kind::kEmpty:
       return true;
     case Kind::kAssertion:
+      return !everywhere;
     case Kind::kLiteral:
     case Kind::kByteSet:
       return false;
     case Kind::kAlternation:
       for (const PatternNode& child : node.children) {
-        if (AlwaysMatchesEmpty(child)) return true;
+        if (MatchesEmpty(child, everywhere)) return true;
       }
       return false;
     case Kind::kConcatenation:
       for (const PatternNode& child : node.children) {
-        if (!AlwaysMatchesEmpty(child)) return false;
+        if (!MatchesEmpty(child, everywhere)) return false;
       }
       return true;
     case Kind::kGroup:
-      return AlwaysMatchesEmpty(node.children.front());
+      return MatchesEmpty(node.children.front(), everywhere);
     case Kind::kRepeat:
-      return node.min == 0 || AlwaysMatchesEmpty(node.children.front());
+      return node.min == 0 || MatchesEmpty(node.children.front(), everywhere);
   }
   return false;
 }
+
+}  // namespace
+
+bool MayMatchEmpty(const PatternNode& node) { return MatchesEmpty(node, false); }
+bool AlwaysMatchesEmpty(const PatternNode& node) { return MatchesEmpty(node, true); }
 
 void AppendHexEscape(std::string& out, unsigned char c) {
   char text[8];
