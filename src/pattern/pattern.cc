@@ -370,6 +370,7 @@ struct CompiledPattern::Impl {
   // The span form, compiled when first asked for: most patterns are only searched.
   std::string spanForm;
   std::string whyNoSpanForm;
+  bool spanFormNeedsNoCr = false;
   mutable std::once_flag spanOnce;
   mutable std::unique_ptr<const re2::RE2> span;
 
@@ -390,7 +391,7 @@ struct CompiledPattern::Impl {
   // The leftmost-longest match of subject by the span form, with the linear-time engine's groups.
   // Nothing when there is no span form for subject; an empty list when nothing matches.
   std::optional<Captures> FindBySpan(std::string_view subject) const {
-    if (subject.find('\r') != std::string_view::npos) return std::nullopt;
+    if (spanFormNeedsNoCr && subject.find('\r') != std::string_view::npos) return std::nullopt;
     const re2::RE2* engine = Span();
     if (engine == nullptr) return std::nullopt;
     std::vector<re2::StringPiece> groups(static_cast<std::size_t>(groupCount) + 1);
@@ -427,6 +428,7 @@ CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_u
   Re2Form spanForm = WriteRe2SpanForm(*parse.syntax);
   impl_->spanForm = std::move(spanForm.pattern);
   impl_->whyNoSpanForm = std::move(spanForm.whyNot);
+  impl_->spanFormNeedsNoCr = spanForm.lineAnchors;
   Re2Form linear = WriteRe2Form(*parse.syntax);
   if (linear.pattern.empty()) {
     impl_->whyNotLinear = std::move(linear.whyNot);

@@ -57,8 +57,8 @@ class CompiledPattern {
     std::size_t end;
   };
   // The leftmost-longest match, or nothing (no match, invalid pattern, matching failed). Found by
-  // the linear-time engine when the pattern has a span form and subject holds no CR; then it never
-  // fails.
+  // the linear-time engine when the pattern has a span form, unless the form holds a line anchor
+  // and subject a CR; then it never fails.
   std::optional<Span> FindFirst(std::string_view subject) const;
 
   // subject with its first (leftmost-longest) match replaced by the expansion of format; subject

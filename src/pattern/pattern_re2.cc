@@ -206,6 +206,7 @@ class Writer {
   }
 
   std::string Take() { return std::move(out_); }
+  bool lineAnchors() const { return lineAnchors_; }
 
  private:
   enum class Fixed { kUnknown, kAlways, kNever };
@@ -354,6 +355,7 @@ class Writer {
   void WriteLineAnchor(bool start, bool atEdge, const Place* place) {
     if (spanForm_) {
       out_ += start ? "(?m:^)" : "(?m:$)";
+      lineAnchors_ = true;
       return;
     }
     const Side before = Look(place, false);
@@ -414,6 +416,7 @@ class Writer {
   const TreeFacts& facts_;
   const bool spanForm_;
   int noCapture_ = 0;  // inside a copy of a repeat's child that must not capture
+  bool lineAnchors_ = false;
   std::string out_;
 };
 
@@ -424,7 +427,8 @@ Re2Form WriteForm(const PatternSyntax& syntax, bool spanForm) {
     if (!spanForm && facts.Of(syntax.root).alwaysEmpty) return {"(?:)", ""};
     Writer writer(facts, spanForm);
     writer.Write(syntax.root, true, true, nullptr);
-    return {writer.Take(), ""};
+    const bool lineAnchors = writer.lineAnchors();
+    return {writer.Take(), "", lineAnchors};
   } catch (const Untranslatable& e) {
     return {"", e.why};
   }

@@ -16,6 +16,8 @@ struct Re2Form {
   std::string pattern;
   // Why there is none (shown by vell check), empty when there is.
   std::string whyNot;
+  // The span form holds a line anchor, whose RE2 form is exact only in subjects without a CR.
+  bool lineAnchors = false;
 };
 
 // An RE2 pattern (Latin-1, case-sensitive, default Perl-like syntax) that occurs in a subject
@@ -28,9 +30,9 @@ struct Re2Form {
 Re2Form WriteRe2Form(const PatternSyntax& syntax);
 
 // An RE2 pattern with the tree's groups as its capturing groups, same numbers, whose
-// leftmost-longest match (SpanEngineOptions) is the tree's in any subject that holds no CR. Line
-// anchors are RE2's multi-line ones, which consume nothing; "\Z" and what WriteRe2Form cannot
-// write have no span form.
+// leftmost-longest match (SpanEngineOptions) is the tree's in any subject, or with lineAnchors in
+// any subject that holds no CR: line anchors are RE2's multi-line ones, which consume nothing.
+// "\Z" and what WriteRe2Form cannot write have no span form.
 Re2Form WriteRe2SpanForm(const PatternSyntax& syntax);
 
 // The options every RE2 form is compiled with: Latin-1 bytes, letter case as written, no captures.

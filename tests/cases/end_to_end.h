@@ -232,6 +232,11 @@ inline const std::vector<EndToEndCase>& EndToEndCases() {
        {}, kError, {}, {"X, 10.0.0.5, /index.htm"}},
       {"RewriteWithoutBacktracking", {"Rewrite=((.a*|a*|.)?|x+b|.?)*/,[$&]"}, {.url = "/bccaxb/"},
        kHandled, {"[/bccaxb/]"}},
+      // Found by request_fuzz: a CR in the URL sent the replacement back to the backtracking engine,
+      // which took seconds before giving up.
+      {"RewriteOfAUrlWithACrWithoutBacktracking", {"Rewrite=((.a*|a*|.)?|x+b|.?)*/,[$&]"},
+       {.url = "/search?q=" + std::string(1000, 'a') + "\x01\r" + std::string(1600, 'a') + "/cmd.exe"},
+       kHandled, {"[/search?q=" + std::string(1000, 'a') + "\x01\r" + std::string(1600, 'a') + "/]cmd.exe"}},
 
       // A value the server keeps asking more room for is too long to read: over every length
       // limit, and in doubt for every pattern rule on it. It never reads as empty.
