@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   std::istringstream lines(ReadWhole(log));
   std::string line;
   while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // every audit line ends with CR LF
     if (line.rfind("#Date:", 0) == 0) continue;
     const std::size_t comma = line.find(", ");
     std::cout << "log " << (line[0] == '#' || comma == std::string::npos ? line : line.substr(comma + 2)) << '\n';
