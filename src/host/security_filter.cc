@@ -86,7 +86,8 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     rules_ = CompileRuleSet(std::move(config));
   } catch (...) {
     rules_.reset();
-    startUpProblem_ = configPath_ + ": the rules could not be compiled (out of memory); the filter has no rules";
+    startUpProblem_ =
+        configPath_ + ": the rules could not be compiled (out of memory); the filter has no rules";
   }
   // What went wrong is said where the server's administrator looks: the load report for hosts
   // that ask for it, the event log on IIS.

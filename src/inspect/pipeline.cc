@@ -11,11 +11,13 @@ Verdict RunRequestPipeline(const Inspection& in) {
   if (verdict != kNextNotification) return verdict;
 
   RequestInfo info;
-  using P = RequestInfo::Position;
-  info.values[P::kClientAddress] = ReadServerVariable(in.server, "REMOTE_ADDR", &info.tooLong[P::kClientAddress]);
-  info.values[P::kClientHost] = ReadServerVariable(in.server, "REMOTE_HOST", &info.tooLong[P::kClientHost]);
-  info.values[P::kRequestMethod] = ReadServerVariable(in.server, "REQUEST_METHOD", &info.tooLong[P::kRequestMethod]);
-  info.values[P::kReferer] = ReadReferer(in.server, &info.tooLong[P::kReferer]);
+  const auto read = [&](RequestInfo::Position p, const char* name) {
+    info.values[p] = ReadServerVariable(in.server, name, &info.tooLong[p]);
+  };
+  read(RequestInfo::kClientAddress, "REMOTE_ADDR");
+  read(RequestInfo::kClientHost, "REMOTE_HOST");
+  read(RequestInfo::kRequestMethod, "REQUEST_METHOD");
+  info.values[RequestInfo::kReferer] = ReadReferer(in.server, &info.tooLong[RequestInfo::kReferer]);
   verdict = CheckClientRules(info, in);
   if (verdict != kNextNotification) return verdict;
 

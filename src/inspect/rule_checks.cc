@@ -90,13 +90,16 @@ Verdict CheckClientRules(const RequestInfo& info, const Inspection& in) {
   return kNextNotification;
 }
 
-Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in, bool urlTooLong) {
+Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Inspection& in,
+                      bool urlTooLong) {
   const auto& bFilters = in.rules.config.bFilters;
   using Kind = RuleSet::UrlRuleKind;
   // When the one pass found no pattern at all in the URL, only a length limit can fire.
   const bool patternsMayFire = urlTooLong || !scan.NoneFound();
   // A pattern rule on a URL that could not be read: in doubt, unless its pattern never matches.
-  const auto unread = [](bool inForce) { return Outcome{false, inForce ? Doubt::kValueTooLong : Doubt::kNone}; };
+  const auto unread = [](bool inForce) {
+    return Outcome{false, inForce ? Doubt::kValueTooLong : Doubt::kNone};
+  };
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
     const Kind kind = in.rules.bFilterKinds[i];
@@ -111,10 +114,12 @@ Verdict CheckUrlRules(const std::string& url, PatternSet::Scan& scan, const Insp
         break;
       case Kind::kMaxUrlLength:
         // Too long to read is over every limit.
-        outcome = urlTooLong ? Outcome{true, Doubt::kValueTooLong} : Outcome{UrlOverLimit(rule, url), Doubt::kNone};
+        outcome = urlTooLong ? Outcome{true, Doubt::kValueTooLong}
+                             : Outcome{UrlOverLimit(rule, url), Doubt::kNone};
         break;
       case Kind::kSignature:
-        outcome = urlTooLong ? unread(in.rules.bFilterPatterns[i]->valid()) : PatternOutcome(scan.Result(i));
+        outcome = urlTooLong ? unread(in.rules.bFilterPatterns[i]->valid())
+                             : PatternOutcome(scan.Result(i));
         break;
     }
     if (const auto verdict = Decide(outcome, rule, in)) return *verdict;

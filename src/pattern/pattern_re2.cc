@@ -314,7 +314,8 @@ class Writer {
   // A line anchor between two bytes of the match, settled by the byte on its near side: "^" holds
   // after a LF, and after a CR that no LF follows (near: before, sure: LF, unless: CR); "$" holds
   // before a CR, and before a LF that no CR precedes (near: after, sure: CR, unless: LF).
-  static Fixed LineAnchorBetween(const Side& near, const Side& far, unsigned char sure, unsigned char unless) {
+  static Fixed LineAnchorBetween(const Side& near, const Side& far, unsigned char sure,
+                                 unsigned char unless) {
     if (!near.surelyConsumes) return Fixed::kUnknown;
     if (Apart(near.edge, kLineBreaks)) return Fixed::kNever;
     if (!Within(near.edge, kLineBreaks)) return Fixed::kUnknown;
@@ -364,12 +365,14 @@ class Writer {
     const Side& outside = start ? before : after;
     const unsigned char sure = start ? '\n' : '\r';
     const unsigned char unless = start ? '\r' : '\n';
-    if (atEdge && !inside.lineAnchor && !inside.notWordBoundary && (!inside.edge.test(sure) || inside.alwaysEmpty)) {
+    if (atEdge && !inside.lineAnchor && !inside.notWordBoundary &&
+        (!inside.edge.test(sure) || inside.alwaysEmpty)) {
       out_ += start ? "(?:\\A|[\\x0A\\x0D])" : "(?:\\z|[\\x0A\\x0D])";
       return;
     }
     if (WriteFixed(LineAnchorBetween(outside, inside, sure, unless))) return;
-    throw Untranslatable{start ? "\"^\" other than at the start of the pattern" : "\"$\" other than at the end of the pattern"};
+    throw Untranslatable{start ? "\"^\" other than at the start of the pattern"
+                               : "\"$\" other than at the end of the pattern"};
   }
 
   void WriteAssertion(PatternAssertion assertion, bool first, bool last, const Place* place) {
