@@ -49,7 +49,7 @@ Catalogue MakeCatalogue() {
     patterns.push_back(std::make_shared<vell::CompiledPattern>(vell::MetaCharPatterns[i]));
     catalogue.names.push_back("MetaChar bit " + std::to_string(i));
   }
-  catalogue.set = vell::PatternSet(std::move(patterns), vell::MatchMode::kOnePass);
+  catalogue.set = vell::PatternSet(std::move(patterns));
   return catalogue;
 }
 

@@ -63,7 +63,7 @@ TEST(VellCheck, NamesEachMistakeWithItsFullPathAndLine) {
       ":11: error: SFilter variable \"remote_addr\"",
       ":12: error: Rewrite pattern \"(old\" does not compile",
       ":14: warning: \"Deny\" renames the rule from \"CodeRed\" to \"Deny\"",
-      ":15: warning: CFilter pattern \"\\<cmd\\>\" is left to the backtracking engine",
+      ":15: warning: CFilter pattern \"\\<(cmd|\\.exe)\" is left to the backtracking engine",
       ":16: error: Mode \"detectionOnly\" is neither Enforce nor DetectionOnly (the words are "
       "case-sensitive; did you mean \"DetectionOnly\"?): the filter enforces",
       ":17: error: Exclude token \"uri:^/x\" is not rules:, url:, client:, host: or method:",

@@ -1,6 +1,7 @@
 // Loads the filter module through its exports and plays the server's side of a request.
 #include "tools/module_host.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
@@ -11,11 +12,30 @@
 
 namespace vell::tools {
 
+#ifdef _WIN32
+namespace {
+
+// path as UTF-16: read as UTF-8 when it is valid UTF-8, otherwise in the ANSI code page.
+std::wstring WidePath(const std::string& path) {
+  for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int size = MultiByteToWideChar(codePage, flags, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    if (size <= 0) continue;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(codePage, flags, path.data(), static_cast<int>(path.size()), wide.data(), size);
+    return wide;
+  }
+  return {};
+}
+
+}  // namespace
+#endif
+
 FilterModule::FilterModule(const std::string& path) {
 #ifdef _WIN32
-  HMODULE module = LoadLibraryA(path.c_str());
+  HMODULE module = LoadLibraryW(WidePath(path).c_str());
   if (module == nullptr) {
-    throw std::runtime_error("LoadLibraryA(\"" + path + "\") failed: error " +
+    throw std::runtime_error("LoadLibraryW(\"" + path + "\") failed: error " +
                              std::to_string(::GetLastError()));
   }
   handle_ = module;
@@ -44,20 +64,12 @@ FilterModule::FilterModule(const std::string& path) {
     throw std::runtime_error("dlsym() failed: \"" + path + "\" lacks the filter exports");
   }
 #endif
-  setStartOptions = reinterpret_cast<decltype(setStartOptions)>(Symbol("VellSetStartOptions"));
-  getLoadReport = reinterpret_cast<decltype(getLoadReport)>(Symbol("VellGetLoadReport"));
-  reopenAuditLog = reinterpret_cast<decltype(reopenAuditLog)>(Symbol("VellReopenAuditLog"));
-  getVersion = reinterpret_cast<decltype(getVersion)>(Symbol("VellGetVersion"));
-  getDecidingRule = reinterpret_cast<decltype(getDecidingRule)>(Symbol("VellGetDecidingRule"));
-  traceRequest = reinterpret_cast<decltype(traceRequest)>(Symbol("VellTraceRequest"));
-}
-
-void* FilterModule::Symbol(const char* name) const {
-#ifdef _WIN32
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
-#else
-  return dlsym(handle_, name);
-#endif
+  setStartOptions = reinterpret_cast<decltype(setStartOptions)>(FindExport("VellSetStartOptions"));
+  getLoadReport = reinterpret_cast<decltype(getLoadReport)>(FindExport("VellGetLoadReport"));
+  reopenAuditLog = reinterpret_cast<decltype(reopenAuditLog)>(FindExport("VellReopenAuditLog"));
+  getVersion = reinterpret_cast<decltype(getVersion)>(FindExport("VellGetVersion"));
+  getDecidingRule = reinterpret_cast<decltype(getDecidingRule)>(FindExport("VellGetDecidingRule"));
+  traceRequest = reinterpret_cast<decltype(traceRequest)>(FindExport("VellTraceRequest"));
 }
 
 FilterModule::~FilterModule() {
@@ -65,6 +77,14 @@ FilterModule::~FilterModule() {
   FreeLibrary(static_cast<HMODULE>(handle_));
 #else
   dlclose(handle_);
+#endif
+}
+
+void* FilterModule::FindExport(const char* name) const {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+  return dlsym(handle_, name);
 #endif
 }
 
@@ -82,14 +102,6 @@ uint32_t FilterModule::LastError() const {
   return ::GetLastError();
 #else
   return getLastError_();
-#endif
-}
-
-void* FilterModule::FindExport(const char* name) const {
-#ifdef _WIN32
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
-#else
-  return dlsym(handle_, name);
 #endif
 }
 
@@ -115,7 +127,11 @@ SimulatedRequest& SimulatedRequest::From(HTTP_FILTER_CONTEXT* context) {
 }
 
 BOOL SimulatedRequest::Read(const std::map<std::string, std::string>& table, const char* name,
-                            void* buffer, DWORD* size) {
+                            void* buffer, DWORD* size) const {
+  if (std::find(growing_.begin(), growing_.end(), name) != growing_.end()) {
+    *size = *size < 0x7fffffff ? *size * 2 + 1 : *size;
+    return 0;
+  }
   const auto it = table.find(name);
   if (it == table.end()) return 0;
   const std::string& value = it->second;
@@ -133,14 +149,14 @@ BOOL WINAPI SimulatedRequest::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR 
                                                 LPDWORD size) {
   SimulatedRequest& self = From(pfc);
   self.reads_.push_back(name);
-  return Read(self.variables_, name, buffer, size);
+  return self.Read(self.variables_, name, buffer, size);
 }
 
 BOOL WINAPI SimulatedRequest::GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                         LPDWORD size) {
   SimulatedRequest& self = From(pfc);
   self.reads_.push_back(std::string("header:") + name);
-  return Read(self.headers_, name, buffer, size);
+  return self.Read(self.headers_, name, buffer, size);
 }
 
 BOOL WINAPI SimulatedRequest::SetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {

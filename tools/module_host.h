@@ -18,8 +18,9 @@ namespace vell::tools {
 // On POSIX the image, and so its static filter object, stays until the process ends.
 class FilterModule {
  public:
-  // Loads the module file at path and looks up its exports. Throws std::runtime_error naming the
-  // failed call (dlopen, dlsym, LoadLibraryA, GetProcAddress).
+  // Loads the module file at path (on Windows UTF-8, or ANSI text that is not valid UTF-8) and
+  // looks up its exports. Throws std::runtime_error naming the failed call (dlopen, dlsym,
+  // LoadLibraryW, GetProcAddress).
   explicit FilterModule(const std::string& path);
   ~FilterModule();
   FilterModule(const FilterModule&) = delete;
@@ -41,10 +42,10 @@ class FilterModule {
   const char*(WINAPI* getDecidingRule)() = nullptr;
   DWORD(WINAPI* traceRequest)(HTTP_FILTER_CONTEXT*, HTTP_FILTER_PREPROC_HEADERS*,
                               VELL_TRACE_CALLBACK, void*) = nullptr;
+  // The loader's handle of the image (HMODULE on Windows).
+  void* handle() const { return handle_; }
 
  private:
-  void* Symbol(const char* name) const;
-
   void* handle_ = nullptr;
   BOOL(WINAPI* getFilterVersion_)(HTTP_FILTER_VERSION*) = nullptr;
   DWORD(WINAPI* httpFilterProc_)(HTTP_FILTER_CONTEXT*, DWORD, LPVOID) = nullptr;
@@ -60,6 +61,10 @@ class SimulatedRequest {
                    std::map<std::string, std::string> headers);
   SimulatedRequest(const SimulatedRequest&) = delete;
   SimulatedRequest& operator=(const SimulatedRequest&) = delete;
+
+  // Every later read of the variable or header `name` fails asking for more room than it was
+  // given, as a server does whose value keeps growing.
+  void KeepAskingForRoom(const std::string& name) { growing_.push_back(name); }
 
   HTTP_FILTER_CONTEXT* context() { return &context_; }
   HTTP_FILTER_PREPROC_HEADERS* headersRecord() { return &headersRecord_; }
@@ -80,8 +85,8 @@ class SimulatedRequest {
 
  private:
   static SimulatedRequest& From(HTTP_FILTER_CONTEXT* context);
-  static BOOL Read(const std::map<std::string, std::string>& table, const char* name, void* buffer,
-                   DWORD* size);
+  BOOL Read(const std::map<std::string, std::string>& table, const char* name, void* buffer,
+            DWORD* size) const;
   static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size);
   static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
@@ -97,6 +102,7 @@ class SimulatedRequest {
   std::vector<HeaderChange> requestChanges_;
   std::vector<HeaderChange> responseChanges_;
   std::vector<std::string> reads_;
+  std::vector<std::string> growing_;
   int calls_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "config/rule_parsers.h"
 #include "config/text.h"
 #include "config/signatures.h"
+#include "platform/platform.h"
 
 namespace vell {
 
@@ -137,7 +138,7 @@ std::optional<unsigned> ParseAuditLogKeep(const std::string& value) {
 void FilterConfig::LoadConfig(const std::string& path, ConfigSource* source) {
   // A folder holds no lines; saying so is clearer than the read error it would give.
   std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) {
+  if (std::filesystem::is_directory(platform::NativePath(path), ignored)) {
     if (source) source->error = std::strerror(EISDIR);
     ResolveSignatures(bFilters);
     return;
@@ -145,7 +146,7 @@ void FilterConfig::LoadConfig(const std::string& path, ConfigSource* source) {
   // Binary mode: line ends are trimmed below, and no byte (such as Ctrl-Z on Windows) ends the
   // file early.
   errno = 0;
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(platform::NativePath(path), std::ios::binary);
   if (!file.is_open()) {
     if (source) source->error = std::strerror(errno != 0 ? errno : ENOENT);
     ResolveSignatures(bFilters);

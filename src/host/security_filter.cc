@@ -10,11 +10,6 @@
 #include "inspect/config_report.h"
 #include "inspect/pipeline.h"
 
-// The benchmarks build this file with the other match modes, to compare them through the exports.
-#ifndef VELL_MATCH_MODE
-#define VELL_MATCH_MODE kOnePass
-#endif
-
 namespace vell {
 
 namespace {
@@ -99,11 +94,14 @@ bool SecurityFilter::StartFilter(HTTP_FILTER_VERSION* version) {
     // A loading step failed (memory): the filter still loads.
   }
   try {
-    rules_ = CompileRuleSet(std::move(config), MatchMode::VELL_MATCH_MODE);
+    rules_ = CompileRuleSet(std::move(config));
   } catch (...) {
     rules_.reset();
   }
   SummariseLoad(source);
+  // What went wrong is said where the server's administrator looks: the load report for hosts
+  // that ask for it, the event log on IIS.
+  if (load_.errors > 0) platform::ReportStartUpProblem("vell: " + load_.firstError);
   return true;
 }
 
@@ -123,7 +121,8 @@ void SecurityFilter::SummariseLoad(const ConfigSource& source) {
   }
   // The rules were not compiled, or the report ran out of memory.
   load_.errors = 1;
-  load_.firstError = configPath_ + ": the rules could not be loaded (out of memory)";
+  load_.firstError =
+      configPath_ + ": the rules could not be compiled (out of memory); the filter has no rules";
 }
 
 bool SecurityFilter::GetLoadReport(VELL_LOAD_REPORT* report) const {

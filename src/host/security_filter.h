@@ -21,8 +21,10 @@ class SecurityFilter : public FilterBase {
   ~SecurityFilter() override;
 
   // Registers the notifications (0x84343) and the description, then loads config.ini from the
-  // module's folder and prepares the audit log. A failure of the loading steps is swallowed: the
-  // filter always loads. Called once, before any notification, on the loading thread.
+  // module's folder and prepares the audit log. A failure of the loading steps never fails the
+  // load: the filter always loads, and a problem (no config.ini, rules that could not be compiled,
+  // errors in the load report) is counted in the load report and written to the event log on
+  // Windows. Called once, before any notification, on the loading thread.
   bool StartFilter(HTTP_FILTER_VERSION* version) override;
   // The request pipeline. Any thread.
   uint32_t HandlePreprocHeaders(RequestContext& context,

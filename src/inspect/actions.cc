@@ -21,8 +21,14 @@ void AppendAuditEntry(const RuleHit& hit, std::string_view action, bool enforced
       matched = hit.subject.substr(span->begin, span->end - span->begin);
     }
   }
+  // A Rewrite rule has no name of its own: it is named by its place ("Rewrite#2"). A doubt is said
+  // after the name.
+  std::string name = hit.rule.list == RuleList::kRewrite ? RuleName(in.rules, hit.rule)
+                                                         : RuleAuditName(in.rules, hit.rule);
+  if (hit.doubt == Doubt::kPatternGaveUp) name += " (pattern gave up)";
+  if (hit.doubt == Doubt::kValueTooLong) name += " (value too long to read)";
   AuditEntry entry;
-  entry.ruleName = RuleAuditName(in.rules, hit.rule);
+  entry.ruleName = name;
   entry.ruleKind = RuleListName(hit.rule.list);
   entry.clientAddress = clientAddress;
   entry.host = host;
@@ -60,6 +66,11 @@ Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& acti
   } else {
     for (int i = 0; i < logActions; ++i) AppendAuditEntry(hit, outcome, true, in);
     logLines = logActions;
+    // A doubt is never left unwritten.
+    if (logLines == 0 && hit.doubt != Doubt::kNone) {
+      AppendAuditEntry(hit, outcome, true, in);
+      logLines = 1;
+    }
   }
 
   Verdict verdict = kNextNotification;

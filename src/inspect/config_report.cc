@@ -272,9 +272,14 @@ class Reporter {
                         "a-z, 0-9, \\s, \\d or \\w)");
     }
     if (!pattern.linear()) {
+      const bool rewrite = std::string(what) == "Rewrite";
       Warning(line, std::string(what) + " pattern " + Shown(pattern.source()) +
                         " is left to the backtracking engine (" + pattern.whyNotLinear() +
-                        "): on some long inputs it may give up, and the rule then does not fire");
+                        "): on some inputs it may give up; " +
+                        (rewrite ? "the rewrite is then not made"
+                                 : "a rule that denies or redirects then acts as if it matched, one "
+                                   "that only logs writes a line and the next rule decides") +
+                        ", and the audit line says the pattern gave up");
     }
     return true;
   }

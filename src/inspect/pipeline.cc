@@ -9,23 +9,26 @@ Inspection::Inspection(const RuleSet& rules, AuditLog& auditLog, ServerRequest& 
     : rules(rules), auditLog(auditLog), server(server), observer(observer) {}
 
 const std::string& Inspection::ServerName() {
-  if (!serverName_) serverName_ = ReadServerVariable(server, "SERVER_NAME");
+  if (!serverName_) serverName_ = ReadServerVariable(server, "SERVER_NAME", &serverNameTooLong_);
   return *serverName_;
 }
 
 const RequestInfo& Inspection::Info() {
   if (!info_) {
     RequestInfo& info = info_.emplace();
-    info.values[RequestInfo::kClientAddress] = ReadServerVariable(server, "REMOTE_ADDR");
-    info.values[RequestInfo::kClientHost] = ReadServerVariable(server, "REMOTE_HOST");
-    info.values[RequestInfo::kRequestMethod] = ReadServerVariable(server, "REQUEST_METHOD");
-    info.values[RequestInfo::kReferer] = ReadReferer(server);
+    const auto read = [&](RequestInfo::Position p, const char* name) {
+      info.values[p] = ReadServerVariable(server, name, &info.tooLong[p]);
+    };
+    read(RequestInfo::kClientAddress, "REMOTE_ADDR");
+    read(RequestInfo::kClientHost, "REMOTE_HOST");
+    read(RequestInfo::kRequestMethod, "REQUEST_METHOD");
+    info.values[RequestInfo::kReferer] = ReadReferer(server, &info.tooLong[RequestInfo::kReferer]);
   }
   return *info_;
 }
 
 const std::string& Inspection::Url() {
-  if (!url_) url_ = ReadHeader(server, "url");
+  if (!url_) url_ = ReadHeader(server, "url", &urlTooLong_);
   return *url_;
 }
 
@@ -100,6 +103,8 @@ Verdict RunRequestPipeline(Inspection& in) {
   ReportCheck(in, CheckKind::kUrl, url);
   verdict = CheckUrlRules(urlScan, in);
   if (Ends(verdict, in)) return Finish(verdict, in);
+  // A URL that could not be read is neither decoded nor rewritten.
+  if (in.UrlTooLong()) return Finish(verdict, in);
   if (in.rules.HasDeepRules()) {
     ReportCheck(in, CheckKind::kDeep, url);
     DeepRequest deep(url);

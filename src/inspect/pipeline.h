@@ -21,6 +21,14 @@
 
 namespace vell {
 
+// Why a rule acts although no pattern was seen to match: its pattern engine gave up on the value,
+// or the value could not be read for its size. The audit lines of such a rule say so after its
+// name ("Name (pattern gave up)"), and at least one line is written even for a rule without "log".
+// A rule whose actions deny or redirect acts as if it had matched, so that the request is never
+// let through unseen; a rule that would only log writes its line, and the check goes on with the
+// next rule.
+enum class Doubt : uint8_t { kNone, kPatternGaveUp, kValueTooLong };
+
 // One call of the request path: the compiled rules, the audit log's writer, the request, an
 // optional observer, and what the path has learnt of the request so far. Made per request, on its
 // thread.
@@ -35,10 +43,14 @@ class Inspection final : public ExclusionSubject {
   // Null in the server path: then nothing is reported and nothing extra is computed.
   PipelineObserver* const observer;
 
-  // The request's values, each read from the server once, when first asked for.
+  // The request's values, each read from the server once, when first asked for. A value that could
+  // not be read for its size reads as "" and is marked too long (RequestInfo::tooLong for the
+  // client values).
   const std::string& ServerName() override;
   const RequestInfo& Info();
   const std::string& Url() override;
+  bool ServerNameTooLong() { return ServerName(), serverNameTooLong_; }
+  bool UrlTooLong() { return Url(), urlTooLong_; }
   const std::string& ClientAddress() override { return Info().values[RequestInfo::kClientAddress]; }
   const std::string& Method() override { return Info().values[RequestInfo::kRequestMethod]; }
 
@@ -65,6 +77,8 @@ class Inspection final : public ExclusionSubject {
   std::optional<std::string> serverName_;
   std::optional<RequestInfo> info_;
   std::optional<std::string> url_;
+  bool serverNameTooLong_ = false;
+  bool urlTooLong_ = false;
   // Per Exclude line: 0 not tested yet, 1 holds, 2 does not.
   std::vector<uint8_t> exclusionAnswers_;
 };
@@ -94,15 +108,16 @@ Verdict CheckClientRules(Inspection& in);
 // urlScan is the scan of the URL by the rules' URL patterns, which the rewrite uses as well.
 Verdict CheckUrlRules(PatternSet::Scan& urlScan, Inspection& in);
 
-// A rule that fired, and on what: the subject it was tested on, the pattern that matched there
-// (null for rules without one), for deep rules the decoded form or argument, and what matched when
-// it is known without the pattern (a part of subject).
+// A rule that fired, or is in doubt, and on what: the subject it was tested on, the pattern that
+// matched there (null for rules without one), for deep rules the decoded form or argument, what
+// matched when it is known without the pattern (a part of subject), and the doubt, if any.
 struct RuleHit {
   RuleRef rule;
   std::string_view subject;
   const CompiledPattern* pattern = nullptr;
   std::string_view form;
   std::string_view matched;
+  Doubt doubt = Doubt::kNone;
 };
 
 // Carries out the actions of a rule that fired: its own, or the default actions when it has none.
@@ -110,7 +125,8 @@ struct RuleHit {
 // or "redirect" (the "url" header replaced, kHandledNotification); otherwise kNextNotification.
 // In detection-only mode a deny or redirect is not carried out: one audit line says what would
 // have happened ("would-deny", "would-redirect"), with or without "log", and the answer is
-// kNextNotification with in.heldBack set.
+// kNextNotification with in.heldBack set. With a doubt the lines name it and at least one is
+// written.
 Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& actions, Inspection& in);
 
 // The deep-inspection layer, after the URL rules and before the rewrite: with DeepInspection on,
@@ -120,7 +136,9 @@ Verdict ApplyRuleActions(const RuleHit& hit, const std::vector<RuleAction>& acti
 Verdict CheckDeepRules(DeepRequest& deep, Inspection& in);
 
 // The first Rewrite rule whose pattern occurs in the URL replaces the first match and sets the
-// "url" header (kHandledNotification); kNextNotification when none applies.
+// "url" header (kHandledNotification); kNextNotification when none applies. A rule whose pattern
+// gives up does not apply, and an audit line ("Rewrite#2 (pattern gave up)") says so. A URL too
+// long to read is not rewritten.
 Verdict ApplyRewriteRules(PatternSet::Scan& urlScan, Inspection& in);
 
 }  // namespace vell

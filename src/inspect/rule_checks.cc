@@ -17,15 +17,18 @@ bool IsAddressCharacter(char c) { return (c >= '0' && c <= '9') || c == '-' || c
 
 // The enabled metacharacter bits whose pattern occurs in the URL; with stopAtFirst, only the
 // first of them.
+// *gaveUp tells whether an enabled pattern's engine gave up.
 uint32_t MetaCharBitsFound(const BuiltinRule& rule, PatternSet::Scan& url, const RuleSet& rules,
-                           bool stopAtFirst) {
+                           bool stopAtFirst, bool* gaveUp) {
   const uint32_t mask = static_cast<uint32_t>(rule.enableMask);
   uint32_t found = 0;
   for (std::size_t i = 0; i < kMetaCharCount; ++i) {
-    if (((mask >> i) & 1u) != 0 && url.Found(rules.UrlMetaCharIndex(i))) {
-      found |= 1u << i;
-      if (stopAtFirst) break;
-    }
+    if (((mask >> i) & 1u) == 0) continue;
+    const MatchResult result = url.Result(rules.UrlMetaCharIndex(i));
+    if (result == MatchResult::kGaveUp) *gaveUp = true;
+    if (result != MatchResult::kMatch) continue;
+    found |= 1u << i;
+    if (stopAtFirst) break;
   }
   return found;
 }
@@ -39,6 +42,7 @@ void ReportRuleTo(Inspection& in, CheckKind check, const RuleHit& hit, bool fire
   event.check = check;
   event.rule = hit.rule;
   event.fired = fired;
+  event.gaveUp = hit.doubt != Doubt::kNone;
   event.exclusion = exclusion < 0 ? 0 : static_cast<std::size_t>(exclusion);
   event.subject = hit.subject;
   event.form = hit.form;
@@ -65,20 +69,45 @@ inline void ReportRule(Inspection& in, CheckKind check, RuleRef rule, bool fired
   }
 }
 
-// A rule that fired: its actions, unless an Exclude line takes it away from this request (then
-// nullopt, and the check goes on with its next rule).
+// A rule that fired, or is in doubt: its actions, unless an Exclude line takes it away from this
+// request. Nothing (the check goes on with its next rule) when it is excluded, or when a doubt
+// meets a rule that neither denies nor redirects.
+// fired: the rule's test said yes; hit.doubt then only says why that answer was given without a
+// match (a URL too long to read is over every length limit).
 std::optional<Verdict> Fire(Inspection& in, CheckKind check, const RuleHit& hit,
-                            const std::vector<RuleAction>& actions, uint32_t metaCharBits = 0) {
+                            const std::vector<RuleAction>& actions, uint32_t metaCharBits = 0,
+                            bool fired = true) {
   const int exclusion = in.ExcludedBy(hit.rule);
-  if (in.observer != nullptr) ReportRuleTo(in, check, hit, true, metaCharBits, exclusion >= 0, exclusion);
+  if (in.observer != nullptr) {
+    ReportRuleTo(in, check, hit, fired, metaCharBits, exclusion >= 0, exclusion);
+  }
   if (exclusion >= 0) return std::nullopt;
-  return ApplyRuleActions(hit, actions, in);
+  const Verdict verdict = ApplyRuleActions(hit, actions, in);
+  if (!fired && verdict == kNextNotification && !in.heldBack) return std::nullopt;
+  return verdict;
 }
 
-std::optional<Verdict> Fire(Inspection& in, CheckKind check, RuleRef rule,
+// A rule's test on subject: fired (with pattern, which matched), in doubt, or neither.
+std::optional<Verdict> Test(Inspection& in, CheckKind check, RuleRef rule, MatchResult result,
                             const std::vector<RuleAction>& actions, std::string_view subject,
                             const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
-  return Fire(in, check, RuleHit{rule, subject, pattern, {}, {}}, actions, metaCharBits);
+  if (result == MatchResult::kNoMatch) {
+    ReportRule(in, check, rule, false, subject, nullptr);
+    return std::nullopt;
+  }
+  const bool fired = result == MatchResult::kMatch;
+  const Doubt doubt = fired ? Doubt::kNone : Doubt::kPatternGaveUp;
+  return Fire(in, check, RuleHit{rule, subject, pattern, {}, {}, doubt}, actions, metaCharBits, fired);
+}
+
+// A pattern rule on a value that could not be read: in doubt, unless its pattern never matches.
+std::optional<Verdict> Unread(Inspection& in, CheckKind check, RuleRef rule, bool inForce,
+                              const std::vector<RuleAction>& actions) {
+  if (!inForce) {
+    ReportRule(in, check, rule, false, {}, nullptr);
+    return std::nullopt;
+  }
+  return Fire(in, check, RuleHit{rule, {}, nullptr, {}, {}, Doubt::kValueTooLong}, actions, 0, false);
 }
 
 // Where a deep rule's finding lies, for logs and explain: `argument "q" value, libinjection
@@ -126,11 +155,12 @@ Verdict CheckRequestByIP(Inspection& in) {
   if (in.rules.requestByIpRule < 0) return kNextNotification;
   const RuleRef ref{RuleList::kBFilter, static_cast<std::size_t>(in.rules.requestByIpRule)};
   const BuiltinRule& rule = in.rules.config.bFilters[ref.index];
-  if (!rule.enabled || !ServerNameIsAddress(serverName)) {
-    ReportRule(in, CheckKind::kRequestByIP, ref, false, serverName, nullptr);
-    return kNextNotification;
+  if (in.ServerNameTooLong()) {
+    return Unread(in, CheckKind::kRequestByIP, ref, rule.enabled, rule.actions).value_or(kNextNotification);
   }
-  return Fire(in, CheckKind::kRequestByIP, ref, rule.actions, serverName, nullptr)
+  const bool fires = rule.enabled && ServerNameIsAddress(serverName);
+  return Test(in, CheckKind::kRequestByIP, ref, fires ? MatchResult::kMatch : MatchResult::kNoMatch,
+              rule.actions, serverName, nullptr)
       .value_or(kNextNotification);
 }
 
@@ -154,75 +184,85 @@ Verdict CheckClientRules(Inspection& in) {
       continue;
     }
     const auto p = static_cast<std::size_t>(position);
-    if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
-    if (!scans[p]->Found(i)) {
-      ReportRule(in, CheckKind::kClient, ref, false, info.values[p], nullptr);
-      continue;
+    std::optional<Verdict> verdict;
+    if (info.tooLong[p]) {
+      verdict = Unread(in, CheckKind::kClient, ref, in.rules.sFilterPatterns[i]->valid(),
+                       sFilters[i].actions);
+    } else {
+      if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
+      verdict = Test(in, CheckKind::kClient, ref, scans[p]->Result(i), sFilters[i].actions,
+                     info.values[p], in.rules.sFilterPatterns[i].get());
     }
-    if (const auto verdict = Fire(in, CheckKind::kClient, ref, sFilters[i].actions, info.values[p],
-                                  in.rules.sFilterPatterns[i].get())) {
-      return *verdict;
-    }
+    if (verdict) return *verdict;
   }
   return kNextNotification;
 }
 
 Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
   const std::string& url = in.Url();
+  const bool tooLong = in.UrlTooLong();
   const auto& bFilters = in.rules.config.bFilters;
   using Kind = RuleSet::UrlRuleKind;
   // When the one pass found no pattern at all in the URL, only a length limit can fire. With an
   // observer every rule is walked, so that each can be reported.
-  const bool patternsMayFire = !scan.NoneFound() || in.observer != nullptr;
+  const bool patternsMayFire = tooLong || !scan.NoneFound() || in.observer != nullptr;
   for (std::size_t i = 0; i < bFilters.size(); ++i) {
     const BuiltinRule& rule = bFilters[i];
     const Kind kind = in.rules.bFilterKinds[i];
     if (!patternsMayFire && kind != Kind::kMaxUrlLength) continue;
     const RuleRef ref{RuleList::kBFilter, i};
-    bool fires = false;
-    uint32_t metaCharBits = 0;
-    const CompiledPattern* pattern = nullptr;
+    std::optional<Verdict> verdict;
     switch (kind) {
       case Kind::kRequestByIP:
         continue;
-      case Kind::kMetaChar:
-        metaCharBits = MetaCharBitsFound(rule, scan, in.rules, in.observer == nullptr);
-        fires = metaCharBits != 0;
-        if (fires) {
-          // The span shown is that of the lowest bit found.
-          std::size_t bit = 0;
-          while (((metaCharBits >> bit) & 1u) == 0) ++bit;
-          pattern = in.rules.metaCharPatterns[bit].get();
+      case Kind::kMetaChar: {
+        const uint32_t mask = static_cast<uint32_t>(rule.enableMask) & 0xFFu;
+        if (tooLong) {
+          verdict = Unread(in, CheckKind::kUrl, ref, mask != 0, rule.actions);
+          break;
         }
+        bool gaveUp = false;
+        const uint32_t bits = MetaCharBitsFound(rule, scan, in.rules, in.observer == nullptr, &gaveUp);
+        // The span shown is that of the lowest bit found.
+        std::size_t bit = 0;
+        while (bits != 0 && ((bits >> bit) & 1u) == 0) ++bit;
+        const MatchResult result = bits != 0 ? MatchResult::kMatch
+                                   : gaveUp  ? MatchResult::kGaveUp
+                                             : MatchResult::kNoMatch;
+        verdict = Test(in, CheckKind::kUrl, ref, result, rule.actions, url,
+                       bits != 0 ? in.rules.metaCharPatterns[bit].get() : nullptr, bits);
         break;
+      }
       case Kind::kMaxUrlLength:
-        fires = UrlOverLimit(rule, url);
+        if (tooLong) {
+          // A URL too long to read is over every limit; its log lines say why.
+          verdict = Fire(in, CheckKind::kUrl, RuleHit{ref, {}, nullptr, {}, {}, Doubt::kValueTooLong},
+                         rule.actions);
+          break;
+        }
+        verdict = Test(in, CheckKind::kUrl, ref,
+                       UrlOverLimit(rule, url) ? MatchResult::kMatch : MatchResult::kNoMatch,
+                       rule.actions, url, nullptr);
         break;
       case Kind::kSignature:
-        fires = scan.Found(i);
-        pattern = in.rules.bFilterPatterns[i].get();
+        verdict = tooLong ? Unread(in, CheckKind::kUrl, ref, in.rules.bFilterPatterns[i]->valid(),
+                                   rule.actions)
+                          : Test(in, CheckKind::kUrl, ref, scan.Result(i), rule.actions, url,
+                                 in.rules.bFilterPatterns[i].get());
         break;
     }
-    if (!fires) {
-      ReportRule(in, CheckKind::kUrl, ref, false, url, nullptr);
-      continue;
-    }
-    if (const auto verdict = Fire(in, CheckKind::kUrl, ref, rule.actions, url, pattern, metaCharBits)) {
-      return *verdict;
-    }
+    if (verdict) return *verdict;
   }
   if (!patternsMayFire) return kNextNotification;
   const auto& cFilters = in.rules.config.cFilters;
   for (std::size_t i = 0; i < cFilters.size(); ++i) {
     const RuleRef ref{RuleList::kCFilter, i};
-    if (!scan.Found(in.rules.UrlCFilterIndex(i))) {
-      ReportRule(in, CheckKind::kUrl, ref, false, url, nullptr);
-      continue;
-    }
-    if (const auto verdict = Fire(in, CheckKind::kUrl, ref, cFilters[i].actions, url,
-                                  in.rules.cFilterPatterns[i].get())) {
-      return *verdict;
-    }
+    const std::optional<Verdict> verdict =
+        tooLong ? Unread(in, CheckKind::kUrl, ref, in.rules.cFilterPatterns[i]->valid(),
+                         cFilters[i].actions)
+                : Test(in, CheckKind::kUrl, ref, scan.Result(in.rules.UrlCFilterIndex(i)),
+                       cFilters[i].actions, url, in.rules.cFilterPatterns[i].get());
+    if (verdict) return *verdict;
   }
   return kNextNotification;
 }

@@ -138,7 +138,7 @@ std::size_t CountRulesInForce(const RuleSet& rules) {
   return count;
 }
 
-std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mode) {
+std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config) {
   auto rules = std::make_shared<RuleSet>();
   PatternCompiler compiler;
   rules->bFilterPatterns = compiler.CompileAll(config.bFilters);
@@ -153,7 +153,7 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
   url.insert(url.end(), rules->metaCharPatterns.begin(), rules->metaCharPatterns.end());
   url.insert(url.end(), rules->cFilterPatterns.begin(), rules->cFilterPatterns.end());
   url.insert(url.end(), rules->rewritePatterns.begin(), rules->rewritePatterns.end());
-  rules->urlPatterns = PatternSet(std::move(url), mode);
+  rules->urlPatterns = PatternSet(std::move(url));
   for (const VariableRule& rule : config.sFilters) {
     rules->sFilterPositions.push_back(ClientValuePosition(rule.variable));
   }
@@ -164,7 +164,7 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config, MatchMode mod
         client[i] = rules->sFilterPatterns[i];
       }
     }
-    rules->clientPatterns[static_cast<std::size_t>(position)] = PatternSet(std::move(client), mode);
+    rules->clientPatterns[static_cast<std::size_t>(position)] = PatternSet(std::move(client));
   }
   for (std::size_t i = 0; i < config.bFilters.size(); ++i) {
     const std::string& name = config.bFilters[i].name;

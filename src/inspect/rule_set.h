@@ -86,8 +86,7 @@ int ClientValuePosition(const std::string& variable);
 std::size_t CountRulesInForce(const RuleSet& rules);
 
 // Compiles every pattern of config; equal pattern texts share one compiled pattern.
-std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config,
-                                              MatchMode mode = MatchMode::kOnePass);
+std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config);
 
 }  // namespace vell
 

@@ -9,15 +9,13 @@ namespace vell {
 
 namespace {
 
-// A server that keeps asking for more room (the value grew between tries) gets a few more tries;
-// a request for more than this much room is refused outright.
-constexpr int kReadAttempts = 4;
-constexpr uint32_t kLargestRead = 64u * 1024 * 1024;
-
 // Reads a value whole and hands it to take while it is still in the read buffer, so that a caller
-// that keeps only part of it copies only that part.
+// that keeps only part of it copies only that part. A server that keeps asking for more room (the
+// value grew between tries) gets a few more tries; a request for more than kLargestRead is refused
+// outright. Either way the value is too long to read.
 template <typename ReadFn, typename TakeFn>
-std::string ReadFully(ReadFn read, TakeFn take) {
+std::string ReadFully(ReadFn read, TakeFn take, bool* tooLong) {
+  if (tooLong != nullptr) *tooLong = false;
   // The first read goes to a buffer on the stack; only a longer value needs one on the heap.
   char first[kReadBufferSize + 1];
   std::vector<char> larger;
@@ -29,11 +27,13 @@ std::string ReadFully(ReadFn read, TakeFn take) {
     buffer[room] = '\0';
     uint32_t size = room;
     if (read(buffer, &size)) return take(std::string_view(buffer, std::strlen(buffer)));
-    if (size <= room || size > kLargestRead) return {};
+    if (size <= room) return {};  // refused, not for want of room: no such value
+    if (size > kLargestRead) break;
     room = size;
     larger.assign(static_cast<std::size_t>(room) + 1, '\0');
     buffer = larger.data();
   }
+  if (tooLong != nullptr) *tooLong = true;
   return {};
 }
 
@@ -41,19 +41,20 @@ std::string Whole(std::string_view value) { return std::string(value); }
 
 }  // namespace
 
-std::string ReadServerVariable(ServerRequest& server, const char* name) {
+std::string ReadServerVariable(ServerRequest& server, const char* name, bool* tooLong) {
   return ReadFully([&](char* buffer, uint32_t* size) { return server.GetServerVariable(name, buffer, size); },
-                   Whole);
+                   Whole, tooLong);
 }
 
-std::string ReadHeader(ServerRequest& server, const char* name) {
-  return ReadFully([&](char* buffer, uint32_t* size) { return server.GetHeader(name, buffer, size); }, Whole);
+std::string ReadHeader(ServerRequest& server, const char* name, bool* tooLong) {
+  return ReadFully([&](char* buffer, uint32_t* size) { return server.GetHeader(name, buffer, size); }, Whole,
+                   tooLong);
 }
 
-std::string ReadReferer(ServerRequest& server) {
+std::string ReadReferer(ServerRequest& server, bool* tooLong) {
   return ReadFully(
       [&](char* buffer, uint32_t* size) { return server.GetServerVariable("ALL_HTTP", buffer, size); },
-      ExtractReferer);
+      ExtractReferer, tooLong);
 }
 
 std::string ExtractReferer(std::string_view allHttp) {

@@ -35,15 +35,21 @@ inline constexpr uint32_t kReadBufferSize = 2048;
 
 // The whole value of a server variable or header, up to its first NUL. A read that the server
 // refuses for want of room is repeated with a buffer of the size it asked for; any other refusal
-// gives the empty text, never bytes of an earlier read.
-std::string ReadServerVariable(ServerRequest& server, const char* name);
-std::string ReadHeader(ServerRequest& server, const char* name);
+// gives the empty text, never bytes of an earlier read. A value that cannot be read for its size
+// (the server asks for more than kLargestRead, or still for more room after kReadAttempts tries)
+// also gives the empty text, and sets *tooLong when tooLong is given.
+inline constexpr int kReadAttempts = 4;
+inline constexpr uint32_t kLargestRead = 64u * 1024 * 1024;
+std::string ReadServerVariable(ServerRequest& server, const char* name, bool* tooLong = nullptr);
+std::string ReadHeader(ServerRequest& server, const char* name, bool* tooLong = nullptr);
 
-// The four request texts that the client rules test, by position.
+// The four request texts that the client rules test, by position, and which of them could not be
+// read for their size.
 struct RequestInfo {
   enum Position { kClientAddress = 0, kClientHost = 1, kRequestMethod = 2, kReferer = 3 };
   static constexpr std::size_t kValueCount = 4;
   std::array<std::string, kValueCount> values;
+  std::array<bool, kValueCount> tooLong{};
 };
 
 // The value of the "HTTP_REFERER" entry of an "ALL_HTTP" text (lines of NAME:value and LF): the
@@ -51,8 +57,8 @@ struct RequestInfo {
 // Empty when there is none.
 std::string ExtractReferer(std::string_view allHttp);
 
-// ExtractReferer of the "ALL_HTTP" server variable, read whole.
-std::string ReadReferer(ServerRequest& server);
+// ExtractReferer of the "ALL_HTTP" server variable, read whole; tooLong as for ReadServerVariable.
+std::string ReadReferer(ServerRequest& server, bool* tooLong = nullptr);
 
 }  // namespace vell
 

@@ -1,12 +1,15 @@
 // The URL rewrite: the first Rewrite rule whose pattern occurs in the URL replaces its first match.
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "inspect/pipeline.h"
 
 namespace vell {
 
 namespace {
+
+const std::vector<RuleAction> kLogOnly = {{ActionKind::Log, ""}};
 
 void ReportRewriteRule(Inspection& in, std::size_t rule, bool fired, bool gaveUp,
                        const std::string& url) {
@@ -35,18 +38,27 @@ Verdict ApplyRewriteRules(PatternSet::Scan& urlScan, Inspection& in) {
   const auto& rewriteRules = in.rules.config.rewriteRules;
   for (std::size_t i = 0; i < rewriteRules.size(); ++i) {
     const CompiledPattern& pattern = *in.rules.rewritePatterns[i];
-    if (!urlScan.Found(in.rules.UrlRewriteIndex(i))) {
+    const MatchResult result = urlScan.Result(in.rules.UrlRewriteIndex(i));
+    if (result == MatchResult::kNoMatch) {
       ReportRewriteRule(in, i, false, false, url);
       continue;
     }
     std::string rewritten;
-    try {
-      rewritten = pattern.ReplaceFirst(url, rewriteRules[i].replacement);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception&) {
-      // Matching gave up on this URL (too complex): the rule counts as not applying.
+    bool gaveUp = result == MatchResult::kGaveUp;
+    if (!gaveUp) {
+      try {
+        rewritten = pattern.ReplaceFirst(url, rewriteRules[i].replacement);
+      } catch (const std::bad_alloc&) {
+        throw;
+      } catch (const std::exception&) {
+        gaveUp = true;
+      }
+    }
+    if (gaveUp) {
+      // Matching gave up on this URL: the rule counts as not applying, and the log says so.
       ReportRewriteRule(in, i, false, true, url);
+      ApplyRuleActions(RuleHit{{RuleList::kRewrite, i}, url, nullptr, {}, {}, Doubt::kPatternGaveUp},
+                       kLogOnly, in);
       continue;
     }
     ReportRewriteRule(in, i, true, false, url);

@@ -2,8 +2,10 @@
 // which every atom is explicit, so the engine's locale, case tables and options play no part.
 #include "pattern/pattern.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -69,7 +71,11 @@ void AppendAssertion(std::string& out, PatternAssertion assertion) {
   }
 }
 
-void AppendBoostForm(std::string& out, const PatternNode& node) {
+// Passes of a repeat written out one by one, at most.
+constexpr int kMostWrittenPasses = 1000;
+
+// capture: groups are written as capturing groups (only one copy of each may be).
+void AppendBoostForm(std::string& out, const PatternNode& node, bool capture = true) {
   using Kind = PatternNode::Kind;
   switch (node.kind) {
     case Kind::kEmpty:
@@ -79,28 +85,43 @@ void AppendBoostForm(std::string& out, const PatternNode& node) {
       out += "(?:";
       for (std::size_t i = 0; i < node.children.size(); ++i) {
         if (i > 0) out += '|';
-        AppendBoostForm(out, node.children[i]);
+        AppendBoostForm(out, node.children[i], capture);
       }
       out += ')';
       break;
     case Kind::kConcatenation:
-      for (const PatternNode& child : node.children) AppendBoostForm(out, child);
+      for (const PatternNode& child : node.children) AppendBoostForm(out, child, capture);
       break;
     case Kind::kGroup:
-      out += '(';
-      AppendBoostForm(out, node.children.front());
+      out += capture ? "(" : "(?:";
+      AppendBoostForm(out, node.children.front(), capture);
       out += ')';
       break;
     case Kind::kRepeat: {
       const PatternNode& child = node.children.front();
+      int min = node.min;
+      int max = node.max;
+      // The engine ends a repeat after a pass that consumed nothing, so a required pass that
+      // matches empty (an anchor) could not be followed by one that consumes, as in "(^|a){2}b"
+      // on "ab". The required passes but the last are written out, without captures; the last
+      // pass captures, as the last pass of a repeat does.
+      if (min >= 2 && min <= kMostWrittenPasses && MayMatchEmpty(child)) {
+        for (int i = 1; i < min; ++i) {
+          out += "(?:";
+          AppendBoostForm(out, child, false);
+          out += ')';
+        }
+        max = max == PatternNode::kUnbounded ? max : max - (min - 1);
+        min = 1;
+      }
       // Groups, literals and sets are single atoms in the form; anything else gets wrapped.
       const bool atom = child.kind == Kind::kGroup || child.kind == Kind::kLiteral ||
                         (child.kind == Kind::kByteSet && child.bytes.any());
       if (!atom) out += "(?:";
-      AppendBoostForm(out, child);
+      AppendBoostForm(out, child, capture);
       if (!atom) out += ')';
-      out += '{' + std::to_string(node.min) + ',';
-      if (node.max != PatternNode::kUnbounded) out += std::to_string(node.max);
+      out += '{' + std::to_string(min) + ',';
+      if (max != PatternNode::kUnbounded) out += std::to_string(max);
       out += '}';
       break;
     }
@@ -130,6 +151,10 @@ void AppendBoostForm(std::string& out, const PatternNode& node) {
       break;
   }
 }
+
+// A match's text and its groups' texts, as the format expansion reads them: entry g is group g
+// (0 for the whole match), {nullptr, nullptr} for a group that took no part.
+using Captures = std::vector<std::pair<const char*, const char*>>;
 
 // Case conversion state of a format expansion.
 enum class CaseMode { kNone, kLower, kUpper };
@@ -176,7 +201,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Appends the expansion of format for the match m of subject [begin, end) to out.
 void ExpandFormat(std::string& out, const std::string& formatText, const char* begin,
-                  const char* end, const BoostMatch& m) {
+                  const char* end, const Captures& m) {
   // The format is read up to its first NUL.
   const std::string_view format(formatText.c_str());
   FormatWriter writer(out);
@@ -208,7 +233,7 @@ void ExpandFormat(std::string& out, const std::string& formatText, const char* b
           if (!tooLarge) group = group * 10 + static_cast<std::size_t>(format[i] - '0');
           ++i;
         }
-        if (!tooLarge && group < m.size() && m[group].matched) {
+        if (!tooLarge && group < m.size() && m[group].first != nullptr) {
           writer.PutConverted(m[group].first, m[group].second);
         }
       } else {
@@ -315,6 +340,22 @@ void ExpandFormat(std::string& out, const std::string& formatText, const char* b
   }
 }
 
+// Does the format name a group by number ("$1", "$01")? Only then are the groups worked out.
+bool NamesAGroup(const std::string& format) {
+  for (std::size_t i = 0; i + 1 < format.size() && format[i] != '\0'; ++i) {
+    if (format[i] == '$' && IsDigit(format[i + 1])) return true;
+  }
+  return false;
+}
+
+Captures CapturesOf(const BoostMatch& m) {
+  Captures captures;
+  for (std::size_t g = 0; g < m.size(); ++g) {
+    captures.emplace_back(m[g].matched ? m[g].first : nullptr, m[g].matched ? m[g].second : nullptr);
+  }
+  return captures;
+}
+
 }  // namespace
 
 struct CompiledPattern::Impl {
@@ -325,10 +366,45 @@ struct CompiledPattern::Impl {
   std::string linearForm;
   std::string whyNotLinear;
   std::optional<LiteralFilter> filter;  // texts one of which every match contains
+  int groupCount = 0;
+  // The span form, compiled when first asked for: most patterns are only searched.
+  std::string spanForm;
+  std::string whyNoSpanForm;
+  bool spanFormNeedsNoCr = false;
+  mutable std::once_flag spanOnce;
+  mutable std::unique_ptr<const re2::RE2> span;
+
+  const re2::RE2* Span() const {
+    std::call_once(spanOnce, [this] {
+      if (spanForm.empty()) return;
+      auto compiled = std::make_unique<const re2::RE2>(spanForm, SpanEngineOptions());
+      if (compiled->ok()) span = std::move(compiled);
+    });
+    return span.get();
+  }
 
   // The leftmost-longest match with POSIX sub-expression choice; throws when matching fails.
   bool Find(const char* begin, const char* end, BoostMatch& m) const {
     return boost::regex_search(begin, end, m, *re, boost::match_posix);
+  }
+
+  // The leftmost-longest match of subject by the span form, with the linear-time engine's groups.
+  // Nothing when there is no span form for subject; an empty list when nothing matches.
+  std::optional<Captures> FindBySpan(std::string_view subject) const {
+    if (spanFormNeedsNoCr && subject.find('\r') != std::string_view::npos) return std::nullopt;
+    const re2::RE2* engine = Span();
+    if (engine == nullptr) return std::nullopt;
+    std::vector<re2::StringPiece> groups(static_cast<std::size_t>(groupCount) + 1);
+    const re2::StringPiece text(subject.data(), subject.size());
+    if (!engine->Match(text, 0, text.size(), re2::RE2::UNANCHORED, groups.data(),
+                       static_cast<int>(groups.size()))) {
+      return Captures{};
+    }
+    Captures captures;
+    for (const re2::StringPiece& g : groups) {
+      captures.emplace_back(g.data(), g.data() == nullptr ? nullptr : g.data() + g.size());
+    }
+    return captures;
   }
 };
 
@@ -339,6 +415,7 @@ CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_u
     impl_->error = std::move(parse.error);
     return;
   }
+  impl_->groupCount = parse.syntax->groupCount;
   impl_->filter = LiteralFilter::For(parse.syntax->root);
   std::string form;
   AppendBoostForm(form, parse.syntax->root);
@@ -348,6 +425,10 @@ CompiledPattern::CompiledPattern(const std::string& pattern) : impl_(std::make_u
     impl_->error = std::string("engine refused the pattern: ") + e.what();
     return;
   }
+  Re2Form spanForm = WriteRe2SpanForm(*parse.syntax);
+  impl_->spanForm = std::move(spanForm.pattern);
+  impl_->whyNoSpanForm = std::move(spanForm.whyNot);
+  impl_->spanFormNeedsNoCr = spanForm.lineAnchors;
   Re2Form linear = WriteRe2Form(*parse.syntax);
   if (linear.pattern.empty()) {
     impl_->whyNotLinear = std::move(linear.whyNot);
@@ -368,15 +449,18 @@ const std::string& CompiledPattern::source() const { return impl_->source; }
 bool CompiledPattern::valid() const { return impl_->re.has_value(); }
 const std::string& CompiledPattern::error() const { return impl_->error; }
 
-bool CompiledPattern::Search(std::string_view subject) const {
-  if (impl_->filter && !impl_->filter->MayMatch(subject)) return false;
-  if (impl_->linear) return *SearchLinear(subject);
-  return SearchBacktracking(subject).value_or(false);
+MatchResult CompiledPattern::Match(std::string_view subject) const {
+  if (impl_->filter && !impl_->filter->MayMatch(subject)) return MatchResult::kNoMatch;
+  std::optional<bool> found = impl_->linear ? SearchLinear(subject) : SearchBacktracking(subject);
+  if (!found) return impl_->re ? MatchResult::kGaveUp : MatchResult::kNoMatch;
+  return *found ? MatchResult::kMatch : MatchResult::kNoMatch;
 }
 
 bool CompiledPattern::linear() const { return impl_->linear != nullptr; }
 const std::string& CompiledPattern::linearForm() const { return impl_->linearForm; }
 const std::string& CompiledPattern::whyNotLinear() const { return impl_->whyNotLinear; }
+bool CompiledPattern::hasSpanForm() const { return impl_->Span() != nullptr; }
+const std::string& CompiledPattern::whyNoSpanForm() const { return impl_->whyNoSpanForm; }
 
 std::optional<bool> CompiledPattern::SearchBacktracking(std::string_view subject) const {
   if (!impl_->re) return std::nullopt;
@@ -395,8 +479,13 @@ std::optional<bool> CompiledPattern::SearchLinear(std::string_view subject) cons
 
 std::optional<CompiledPattern::Span> CompiledPattern::FindFirst(std::string_view subject) const {
   if (!impl_->re) return std::nullopt;
+  const char* begin = subject.data() != nullptr ? subject.data() : "";
+  if (const std::optional<Captures> found = impl_->FindBySpan({begin, subject.size()})) {
+    if (found->empty()) return std::nullopt;
+    return Span{static_cast<std::size_t>((*found)[0].first - begin),
+                static_cast<std::size_t>((*found)[0].second - begin)};
+  }
   try {
-    const char* begin = subject.data() != nullptr ? subject.data() : "";
     BoostMatch m;
     if (!impl_->Find(begin, begin + subject.size(), m)) return std::nullopt;
     return Span{static_cast<std::size_t>(m[0].first - begin),
@@ -411,11 +500,36 @@ std::string CompiledPattern::ReplaceFirst(const std::string& subject,
   if (!impl_->re) return subject;
   const char* begin = subject.data();
   const char* end = begin + subject.size();
-  BoostMatch m;
-  if (!impl_->Find(begin, end, m)) return subject;
-  std::string result(begin, m[0].first);
-  ExpandFormat(result, format, begin, end, m);
-  result.append(m[0].second, end);
+  Captures captures;
+  if (std::optional<Captures> found = impl_->FindBySpan(subject)) {
+    if (found->empty()) return subject;
+    captures = std::move(*found);
+    // The span is settled; the POSIX choice of groups within it is asked of the backtracking
+    // engine, from the span's start only, and kept when it finishes on the same span.
+    if (impl_->groupCount > 0 && NamesAGroup(format)) {
+      try {
+        BoostMatch m;
+        const std::size_t at = static_cast<std::size_t>(captures[0].first - begin);
+        auto flags = boost::match_posix | boost::match_continuous;
+        if (at > 0) flags |= boost::match_prev_avail;
+        if (boost::regex_search(captures[0].first, end, m, *impl_->re, flags, begin) &&
+            m[0].first == captures[0].first && m[0].second == captures[0].second) {
+          captures = CapturesOf(m);
+        }
+      } catch (const std::bad_alloc&) {
+        throw;
+      } catch (...) {
+        // Gave up: the linear-time engine's groups stand.
+      }
+    }
+  } else {
+    BoostMatch m;
+    if (!impl_->Find(begin, end, m)) return subject;
+    captures = CapturesOf(m);
+  }
+  std::string result(begin, captures[0].first);
+  ExpandFormat(result, format, begin, end, captures);
+  result.append(captures[0].second, end);
   return result;
 }
 

@@ -5,12 +5,18 @@
 #define VELL_PATTERN_PATTERN_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vell {
+
+// The answer of one search. kGaveUp: the backtracking engine, which answers for a pattern without
+// an exact linear-time form, exceeded its bound on matching effort for this subject, so whether
+// the pattern occurs is not known.
+enum class MatchResult : uint8_t { kNoMatch, kMatch, kGaveUp };
 
 class CompiledPattern {
  public:
@@ -26,12 +32,14 @@ class CompiledPattern {
   // Empty for a valid pattern; otherwise a short reason, e.g. `unbalanced "(" at offset 3`.
   const std::string& error() const;
 
-  // True when the pattern occurs anywhere in subject. False when it does not and when the pattern
-  // is invalid. A pattern with an exact linear-time form is answered by that engine, in time
-  // linear in the subject and never giving up; any other pattern by the backtracking engine,
-  // whose failure to finish also answers false. A subject that holds none of the texts every
-  // match needs is answered at once, by neither. Safe to call from any number of threads.
-  bool Search(std::string_view subject) const;
+  // Whether the pattern occurs anywhere in subject; kNoMatch for an invalid pattern. A pattern with
+  // an exact linear-time form is answered by that engine, in time linear in the subject and never
+  // giving up; any other pattern by the backtracking engine, which may give up (kGaveUp). A
+  // subject that holds none of the texts every match needs is answered at once, by neither. Safe
+  // to call from any number of threads.
+  MatchResult Match(std::string_view subject) const;
+  // Match(subject) == kMatch: a give-up answers false.
+  bool Search(std::string_view subject) const { return Match(subject) == MatchResult::kMatch; }
 
   // Whether the pattern has an exact linear-time form (and so Search never gives up), that form,
   // and when it has none, why.
@@ -48,13 +56,22 @@ class CompiledPattern {
     std::size_t begin;
     std::size_t end;
   };
-  // The leftmost-longest match, or nothing (no match, invalid pattern, matching failed).
+  // The leftmost-longest match, or nothing (no match, invalid pattern, matching failed). Found by
+  // the linear-time engine when the pattern has a span form, unless the form holds a line anchor
+  // and subject a CR; then it never fails.
   std::optional<Span> FindFirst(std::string_view subject) const;
 
   // subject with its first (leftmost-longest) match replaced by the expansion of format; subject
-  // unchanged without a match and for an invalid pattern. Throws when matching fails (the engine's
-  // bound on matching effort, memory).
+  // unchanged without a match and for an invalid pattern. The match is found as FindFirst finds
+  // it; its groups are chosen the POSIX way (earlier start, then greater length, in group order)
+  // when the backtracking engine manages that within its bound on the span found, and otherwise
+  // by the linear-time engine's own choice. Throws only when the backtracking engine alone answers
+  // and gives up, and for memory.
   std::string ReplaceFirst(const std::string& subject, const std::string& format) const;
+
+  // Whether FindFirst and ReplaceFirst have the linear-time engine's span form, and why not.
+  bool hasSpanForm() const;
+  const std::string& whyNoSpanForm() const;
 
  private:
   struct Impl;

@@ -1,6 +1,7 @@
-// Writes the RE2 form of a pattern's syntax tree, for the linear-time search.
+// Writes the RE2 forms of a pattern's syntax tree: the search form and the capturing span form.
 #include "pattern/pattern_re2.h"
 
+#include <unordered_map>
 #include <vector>
 
 namespace vell {
@@ -11,155 +12,144 @@ using Kind = PatternNode::Kind;
 
 // RE2 refuses repeat bounds above this.
 constexpr int kRe2MaxRepeat = 1000;
+// A larger bound is written as consecutive repeats of at most kRe2MaxRepeat each (RE2 also refuses
+// nested repeats whose counts multiply past its limit), up to this many of them.
+constexpr int kMostRepeatCopies = 64;
+// A form longer than this is not worth handing to RE2, which would refuse it for its size.
+constexpr std::size_t kLongestForm = 16u << 20;
+// How far the neighbourhood of an assertion is looked at; past it the neighbours count as unknown,
+// which keeps every look short whatever the pattern's length.
+constexpr int kLookLimit = 64;
 
 struct Untranslatable {
   std::string why;
 };
 
-using Nodes = std::vector<const PatternNode*>;
-
-// May a match of node be empty somewhere (assertions count: they consume nothing)?
-bool MayBeEmpty(const PatternNode& node) {
-  switch (node.kind) {
-    case Kind::kEmpty:
-    case Kind::kAssertion:
-      return true;
-    case Kind::kAlternation:
-      for (const PatternNode& child : node.children) {
-        if (MayBeEmpty(child)) return true;
-      }
-      return false;
-    case Kind::kConcatenation:
-      for (const PatternNode& child : node.children) {
-        if (!MayBeEmpty(child)) return false;
-      }
-      return true;
-    case Kind::kGroup:
-      return MayBeEmpty(node.children.front());
-    case Kind::kRepeat:
-      return node.min == 0 || MayBeEmpty(node.children.front());
-    case Kind::kLiteral:
-    case Kind::kByteSet:
-      return false;
-  }
-  return true;
-}
-
-// Does node match the empty string at every position (no assertion in the way)?
-bool AlwaysMatchesEmpty(const PatternNode& node) {
-  switch (node.kind) {
-    case Kind::kEmpty:
-      return true;
-    case Kind::kAssertion:
-    case Kind::kLiteral:
-    case Kind::kByteSet:
-      return false;
-    case Kind::kAlternation:
-      for (const PatternNode& child : node.children) {
-        if (AlwaysMatchesEmpty(child)) return true;
-      }
-      return false;
-    case Kind::kConcatenation:
-      for (const PatternNode& child : node.children) {
-        if (!AlwaysMatchesEmpty(child)) return false;
-      }
-      return true;
-    case Kind::kGroup:
-      return AlwaysMatchesEmpty(node.children.front());
-    case Kind::kRepeat:
-      return node.min == 0 || AlwaysMatchesEmpty(node.children.front());
-  }
-  return false;
-}
-
-bool AlwaysMatchesEmpty(const Nodes& sequence) {
-  for (const PatternNode* node : sequence) {
-    if (!AlwaysMatchesEmpty(*node)) return false;
-  }
-  return true;
-}
-
-// Does the node hold a line anchor, whose own written form may consume a CR or LF?
-bool HasLineAnchor(const PatternNode& node) {
-  if (node.kind == Kind::kAssertion) {
-    return node.assertion == PatternAssertion::kLineStart ||
-           node.assertion == PatternAssertion::kLineEnd ||
-           node.assertion == PatternAssertion::kSubjectEndBreaks;
-  }
-  for (const PatternNode& child : node.children) {
-    if (HasLineAnchor(child)) return true;
-  }
-  return false;
-}
-
-// Can another line anchor be reached from one end of the sequence without consuming a byte? Its
-// written form could then consume the same CR or LF as this anchor's. Anchors that lie behind a
-// node that always consumes are too far away to interfere.
-bool LineAnchorWithinReach(const Nodes& sequence, bool fromEnd) {
-  const std::size_t n = sequence.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    const PatternNode& node = *sequence[fromEnd ? n - 1 - k : k];
-    if (HasLineAnchor(node)) return true;
-    if (!MayBeEmpty(node)) return false;
-  }
-  return false;
-}
-
-ByteSet LiteralBytes(unsigned char c) {
+ByteSet Bytes(std::initializer_list<unsigned char> bytes) {
   ByteSet set;
-  set.set(c);
-  set.set(ToLowerAscii(c));
-  set.set(ToUpperAscii(c));
+  for (unsigned char c : bytes) set.set(c);
   return set;
 }
 
-// The bytes a match of node can begin with (fromEnd: end with); a superset is fine.
-ByteSet EdgeBytes(const PatternNode& node, bool fromEnd);
+const ByteSet kLineBreaks = Bytes({'\r', '\n'});
 
-ByteSet EdgeBytes(const Nodes& sequence, bool fromEnd) {
-  ByteSet set;
-  const std::size_t n = sequence.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    const PatternNode& node = *sequence[fromEnd ? n - 1 - k : k];
-    set |= EdgeBytes(node, fromEnd);
-    if (!MayBeEmpty(node)) break;
-  }
+const ByteSet& WordBytes() {
+  static const ByteSet set = [] {
+    ByteSet s;
+    for (int c = 0; c < 256; ++c) {
+      if (IsWordByte(static_cast<unsigned char>(c))) s.set(c);
+    }
+    return s;
+  }();
   return set;
 }
 
-ByteSet EdgeBytes(const PatternNode& node, bool fromEnd) {
-  switch (node.kind) {
-    case Kind::kEmpty:
-    case Kind::kAssertion:
-      return {};
-    case Kind::kAlternation: {
-      ByteSet set;
-      for (const PatternNode& child : node.children) set |= EdgeBytes(child, fromEnd);
-      return set;
+bool Within(const ByteSet& set, const ByteSet& allowed) { return (set & ~allowed).none(); }
+bool Apart(const ByteSet& set, const ByteSet& other) { return (set & other).none(); }
+
+// What the writer needs to know of each node, worked out once for the whole tree.
+struct NodeFacts {
+  bool mayBeEmpty = false;       // some match consumes nothing
+  bool alwaysEmpty = false;      // matches the empty string at every position
+  bool lineAnchor = false;       // holds "^", "$" or "\Z", whose written form may consume a byte
+  bool notWordBoundary = false;  // holds "\B"
+  ByteSet first;                 // bytes a match can begin with (a superset)
+  ByteSet last;                  // bytes a match can end with (a superset)
+};
+
+class TreeFacts {
+ public:
+  explicit TreeFacts(const PatternNode& root) { Compute(root); }
+  const NodeFacts& Of(const PatternNode& node) const { return facts_.at(&node); }
+
+ private:
+  const NodeFacts& Compute(const PatternNode& node) {
+    NodeFacts f;
+    switch (node.kind) {
+      case Kind::kEmpty:
+        f.mayBeEmpty = f.alwaysEmpty = true;
+        break;
+      case Kind::kAssertion:
+        f.mayBeEmpty = true;
+        f.lineAnchor = node.assertion == PatternAssertion::kLineStart ||
+                       node.assertion == PatternAssertion::kLineEnd ||
+                       node.assertion == PatternAssertion::kSubjectEndBreaks;
+        f.notWordBoundary = node.assertion == PatternAssertion::kNotWordBoundary;
+        break;
+      case Kind::kLiteral:
+        f.first = f.last = Bytes({node.byte, ToLowerAscii(node.byte), ToUpperAscii(node.byte)});
+        break;
+      case Kind::kByteSet:
+        f.first = f.last = node.bytes;
+        break;
+      case Kind::kAlternation:
+        for (const PatternNode& child : node.children) {
+          const NodeFacts& c = Compute(child);
+          f.mayBeEmpty |= c.mayBeEmpty;
+          f.alwaysEmpty |= c.alwaysEmpty;
+          Merge(f, c);
+          f.first |= c.first;
+          f.last |= c.last;
+        }
+        break;
+      case Kind::kConcatenation: {
+        f.mayBeEmpty = f.alwaysEmpty = true;
+        bool startOpen = true;  // nothing consumed yet on every way through the children so far
+        for (const PatternNode& child : node.children) {
+          const NodeFacts& c = Compute(child);
+          Merge(f, c);
+          if (startOpen) f.first |= c.first;
+          startOpen = startOpen && c.mayBeEmpty;
+          f.mayBeEmpty &= c.mayBeEmpty;
+          f.alwaysEmpty &= c.alwaysEmpty;
+          f.last = c.mayBeEmpty ? (f.last | c.last) : c.last;
+        }
+        break;
+      }
+      case Kind::kGroup:
+      case Kind::kRepeat: {
+        const NodeFacts& c = Compute(node.children.front());
+        f = c;
+        if (node.kind == Kind::kRepeat && node.min == 0) f.mayBeEmpty = f.alwaysEmpty = true;
+        break;
+      }
     }
-    case Kind::kConcatenation: {
-      Nodes children;
-      for (const PatternNode& child : node.children) children.push_back(&child);
-      return EdgeBytes(children, fromEnd);
-    }
-    case Kind::kGroup:
-    case Kind::kRepeat:
-      return EdgeBytes(node.children.front(), fromEnd);
-    case Kind::kLiteral:
-      return LiteralBytes(node.byte);
-    case Kind::kByteSet:
-      return node.bytes;
+    return facts_[&node] = f;
   }
-  return {};
-}
+
+  static void Merge(NodeFacts& into, const NodeFacts& child) {
+    into.lineAnchor |= child.lineAnchor;
+    into.notWordBoundary |= child.notWordBoundary;
+  }
+
+  std::unordered_map<const PatternNode*, NodeFacts> facts_;
+};
+
+// Where a node stands: its place among the children of a concatenation, and that concatenation's
+// own place further out. Alternatives and groups pass their place on; a repeat's child starts
+// afresh, since what lies around one pass is another pass or anything.
+struct Place {
+  const std::vector<PatternNode>* siblings = nullptr;
+  std::size_t index = 0;
+  const Place* outer = nullptr;
+};
+
+// What lies on one side of a place, nearest first, up to the first node that surely consumes.
+struct Side {
+  bool surelyConsumes = false;   // some node on the way consumes a byte in every match
+  ByteSet edge;                  // the bytes next to the place, when surelyConsumes
+  bool lineAnchor = false;       // a line anchor is reached before anything is consumed
+  bool notWordBoundary = false;  // a "\B" is reached before anything is consumed
+  bool alwaysEmpty = true;       // everything on that side matches the empty string anywhere
+};
 
 class Writer {
  public:
+  Writer(const TreeFacts& facts, bool spanForm) : facts_(facts), spanForm_(spanForm) {}
+
   // Writes node. first/last: nothing can be consumed before/after it in a match of the whole
-  // pattern; before/after: the nodes that precede and follow it in the whole pattern, outermost
-  // included, for the line anchors' neighbourhood tests.
-  void Write(const PatternNode& node, bool first, bool last, const Nodes& before,
-             const Nodes& after) {
+  // pattern; place: where it stands, for the assertions' neighbourhood tests.
+  void Write(const PatternNode& node, bool first, bool last, const Place* place) {
     switch (node.kind) {
       case Kind::kEmpty:
         out_ += "(?:)";
@@ -168,38 +158,26 @@ class Writer {
         out_ += "(?:";
         for (std::size_t i = 0; i < node.children.size(); ++i) {
           if (i > 0) out_ += '|';
-          Write(node.children[i], first, last, before, after);
+          Write(node.children[i], first, last, place);
         }
         out_ += ')';
         return;
       case Kind::kConcatenation: {
         const std::size_t n = node.children.size();
         for (std::size_t i = 0; i < n; ++i) {
-          Nodes prior = before;
-          for (std::size_t k = 0; k < i; ++k) prior.push_back(&node.children[k]);
-          Nodes following;
-          for (std::size_t k = i + 1; k < n; ++k) following.push_back(&node.children[k]);
-          following.insert(following.end(), after.begin(), after.end());
-          Write(node.children[i], first && i == 0, last && i + 1 == n, prior, following);
+          const Place inner{&node.children, i, place};
+          Write(node.children[i], first && i == 0, last && i + 1 == n, &inner);
         }
         return;
       }
       case Kind::kGroup:
-        out_ += "(?:";
-        Write(node.children.front(), first, last, before, after);
+        out_ += spanForm_ && noCapture_ == 0 ? "(" : "(?:";
+        Write(node.children.front(), first, last, place);
         out_ += ')';
         return;
-      case Kind::kRepeat: {
-        if (node.min > kRe2MaxRepeat || node.max > kRe2MaxRepeat) {
-          throw Untranslatable{"a repeat bound above " + std::to_string(kRe2MaxRepeat)};
-        }
-        out_ += "(?:";
-        Write(node.children.front(), false, false, {}, {});
-        out_ += "){" + std::to_string(node.min) + ',';
-        if (node.max != PatternNode::kUnbounded) out_ += std::to_string(node.max);
-        out_ += '}';
+      case Kind::kRepeat:
+        WriteRepeat(node);
         return;
-      }
       case Kind::kLiteral:
         if (IsLetterByte(node.byte)) {
           out_ += '[';
@@ -212,7 +190,7 @@ class Writer {
         return;
       case Kind::kByteSet:
         if (node.bytes.none()) {
-          out_ += "[^\\x00-\\xFF]";
+          WriteNever();
         } else if (node.bytes.count() == 1) {
           for (int c = 0; c < 256; ++c) {
             if (node.bytes.test(c)) AppendByte(static_cast<unsigned char>(c));
@@ -222,14 +200,17 @@ class Writer {
         }
         return;
       case Kind::kAssertion:
-        WriteAssertion(node.assertion, first, last, before, after);
+        WriteAssertion(node.assertion, first, last, place);
         return;
     }
   }
 
   std::string Take() { return std::move(out_); }
+  bool lineAnchors() const { return lineAnchors_; }
 
  private:
+  enum class Fixed { kUnknown, kAlways, kNever };
+
   // RE2 (as packaged here) loses the Latin-1 reading of a byte from 0x80 up when it factors a
   // common leading literal out of alternatives, as in "\x80a|\x80b", and then never matches it.
   // Written as a one-time repeat, the byte is not a plain literal while the pattern is parsed, so
@@ -239,8 +220,162 @@ class Writer {
     if (c >= 0x80) out_ += "{1}";
   }
 
-  void WriteAssertion(PatternAssertion assertion, bool first, bool last, const Nodes& before,
-                      const Nodes& after) {
+  void WriteNever() { out_ += "[^\\x00-\\xFF]"; }
+
+  void WriteRepeat(const PatternNode& node) {
+    const PatternNode& child = node.children.front();
+    const auto bound = [](int n) { return std::to_string(n); };
+    if (node.min <= kRe2MaxRepeat && node.max <= kRe2MaxRepeat) {
+      out_ += "(?:";
+      Write(child, false, false, nullptr);
+      out_ += "){" + bound(node.min) + ',';
+      if (node.max != PatternNode::kUnbounded) out_ += bound(node.max);
+      out_ += '}';
+      return;
+    }
+    // X{m,n} is X{m} then X{0,n-m}; each part as consecutive repeats of at most the limit, so
+    // that the language is the same. In the span form only the last pass captures.
+    const int required = node.min;
+    const int optional = node.max == PatternNode::kUnbounded ? -1 : node.max - node.min;
+    const int copies = (required + kRe2MaxRepeat - 1) / kRe2MaxRepeat +
+                       (optional < 0 ? 1 : (optional + kRe2MaxRepeat - 1) / kRe2MaxRepeat);
+    if (copies > kMostRepeatCopies) {
+      throw Untranslatable{"a repeat bound above " + bound(kMostRepeatCopies * kRe2MaxRepeat)};
+    }
+    const std::string quiet = WriteApart(child, true);
+    const std::string capturing = spanForm_ && noCapture_ == 0 ? WriteApart(child, false) : quiet;
+    std::vector<std::string> parts;
+    for (int left = required; left > 0; left -= kRe2MaxRepeat) {
+      parts.push_back('{' + bound(std::min(left, kRe2MaxRepeat)) + '}');
+    }
+    if (optional < 0) {
+      parts.push_back("*");
+    } else {
+      for (int left = optional; left > 0; left -= kRe2MaxRepeat) {
+        parts.push_back("{0," + bound(std::min(left, kRe2MaxRepeat)) + '}');
+      }
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      out_ += "(?:";
+      out_ += i + 1 == parts.size() ? capturing : quiet;
+      out_ += ')' + parts[i];
+      if (out_.size() > kLongestForm) throw Untranslatable{"a form too large for the linear-time engine"};
+    }
+  }
+
+  // The form of node on its own (a repeat's child), without captures when quiet.
+  std::string WriteApart(const PatternNode& node, bool quiet) {
+    std::string saved = std::move(out_);
+    out_.clear();
+    noCapture_ += quiet ? 1 : 0;
+    Write(node, false, false, nullptr);
+    noCapture_ -= quiet ? 1 : 0;
+    std::string written = std::move(out_);
+    out_ = std::move(saved);
+    return written;
+  }
+
+  Side Look(const Place* place, bool forward) const {
+    Side side;
+    int steps = 0;
+    for (; place != nullptr; place = place->outer) {
+      const std::vector<PatternNode>& siblings = *place->siblings;
+      const std::size_t n = siblings.size();
+      for (std::size_t k = 1; forward ? place->index + k < n : k <= place->index; ++k) {
+        if (++steps > kLookLimit) return Unknown();
+        const NodeFacts& f = facts_.Of(siblings[forward ? place->index + k : place->index - k]);
+        side.edge |= forward ? f.first : f.last;
+        side.lineAnchor |= f.lineAnchor;
+        side.notWordBoundary |= f.notWordBoundary;
+        side.alwaysEmpty &= f.alwaysEmpty;
+        if (!f.mayBeEmpty) {
+          side.surelyConsumes = true;
+          return side;
+        }
+      }
+    }
+    return side;
+  }
+
+  static Side Unknown() {
+    Side side;
+    side.edge.set();
+    side.lineAnchor = side.notWordBoundary = true;
+    side.alwaysEmpty = false;
+    return side;
+  }
+
+  bool WriteFixed(Fixed fixed) {
+    if (fixed == Fixed::kAlways) out_ += "(?:)";
+    if (fixed == Fixed::kNever) WriteNever();
+    return fixed != Fixed::kUnknown;
+  }
+
+  // A line anchor between two bytes of the match, settled by the byte on its near side: "^" holds
+  // after a LF, and after a CR that no LF follows (near: before, sure: LF, unless: CR); "$" holds
+  // before a CR, and before a LF that no CR precedes (near: after, sure: CR, unless: LF).
+  static Fixed LineAnchorBetween(const Side& near, const Side& far, unsigned char sure,
+                                 unsigned char unless) {
+    if (!near.surelyConsumes) return Fixed::kUnknown;
+    if (Apart(near.edge, kLineBreaks)) return Fixed::kNever;
+    if (!Within(near.edge, kLineBreaks)) return Fixed::kUnknown;
+    if (!near.edge.test(unless)) return Fixed::kAlways;
+    if (far.surelyConsumes && !far.edge.test(sure)) return Fixed::kAlways;
+    if (!near.edge.test(sure) && far.surelyConsumes && Within(far.edge, Bytes({sure}))) return Fixed::kNever;
+    return Fixed::kUnknown;
+  }
+
+  // "\<" (wordStart) or "\>" where a neighbour settles one side: then it is "\b", or never holds.
+  void WriteWordEdge(bool wordStart, const Place* place) {
+    const Side before = Look(place, false);
+    const Side after = Look(place, true);
+    const ByteSet& word = WordBytes();
+    // The side that must be a word byte, and the side that must not.
+    const Side& wordSide = wordStart ? after : before;
+    const Side& otherSide = wordStart ? before : after;
+    if ((otherSide.surelyConsumes && Apart(otherSide.edge, word)) ||
+        (wordSide.surelyConsumes && Within(wordSide.edge, word))) {
+      out_ += "\\b";
+      return;
+    }
+    if ((wordSide.surelyConsumes && Apart(wordSide.edge, word)) ||
+        (otherSide.surelyConsumes && Within(otherSide.edge, word))) {
+      WriteNever();
+      return;
+    }
+    throw Untranslatable{wordStart ? "\"\\<\" not next to a word or non-word byte"
+                                   : "\"\\>\" not next to a word or non-word byte"};
+  }
+
+  // "^" (start) or "$". Subjects of the span form hold no CR, where RE2's multi-line anchors are
+  // ours. In the search form, an anchor at the pattern's start (end: atEdge) may consume the CR or
+  // LF before (after) the match. That answers differently only between the CR and LF of a pair,
+  // where what lies inside the match next to it would have to consume the other byte of the pair or
+  // be a "\B" (the one assertion that holds there); and not at all when that matches the empty
+  // string anywhere. Elsewhere the bytes around it may settle it.
+  void WriteLineAnchor(bool start, bool atEdge, const Place* place) {
+    if (spanForm_) {
+      out_ += start ? "(?m:^)" : "(?m:$)";
+      lineAnchors_ = true;
+      return;
+    }
+    const Side before = Look(place, false);
+    const Side after = Look(place, true);
+    const Side& inside = start ? after : before;
+    const Side& outside = start ? before : after;
+    const unsigned char sure = start ? '\n' : '\r';
+    const unsigned char unless = start ? '\r' : '\n';
+    if (atEdge && !inside.lineAnchor && !inside.notWordBoundary &&
+        (!inside.edge.test(sure) || inside.alwaysEmpty)) {
+      out_ += start ? "(?:\\A|[\\x0A\\x0D])" : "(?:\\z|[\\x0A\\x0D])";
+      return;
+    }
+    if (WriteFixed(LineAnchorBetween(outside, inside, sure, unless))) return;
+    throw Untranslatable{start ? "\"^\" other than at the start of the pattern"
+                               : "\"$\" other than at the end of the pattern"};
+  }
+
+  void WriteAssertion(PatternAssertion assertion, bool first, bool last, const Place* place) {
     switch (assertion) {
       case PatternAssertion::kSubjectStart:
         out_ += "\\A";
@@ -254,39 +389,53 @@ class Writer {
       case PatternAssertion::kNotWordBoundary:
         out_ += "\\B";
         return;
+      case PatternAssertion::kWordStart:
+        WriteWordEdge(true, place);
+        return;
+      case PatternAssertion::kWordEnd:
+        WriteWordEdge(false, place);
+        return;
       case PatternAssertion::kLineStart:
-        // First in the pattern, "^" may consume the CR or LF before the match. That answers
-        // differently only between the CR and LF of a pair, where what follows would have to begin
-        // with the LF; and not at all when what follows matches the empty string anywhere.
-        if (first && !LineAnchorWithinReach(after, false) &&
-            (!EdgeBytes(after, false).test('\n') || AlwaysMatchesEmpty(after))) {
-          out_ += "(?:\\A|[\\x0A\\x0D])";
-          return;
-        }
-        throw Untranslatable{"\"^\" other than at the start of the pattern"};
+        WriteLineAnchor(true, first, place);
+        return;
       case PatternAssertion::kLineEnd:
-        // The mirror image: last in the pattern, "$" may consume the CR or LF after the match.
-        if (last && !LineAnchorWithinReach(before, true) &&
-            (!EdgeBytes(before, true).test('\r') || AlwaysMatchesEmpty(before))) {
-          out_ += "(?:\\z|[\\x0A\\x0D])";
-          return;
-        }
-        throw Untranslatable{"\"$\" other than at the end of the pattern"};
-      case PatternAssertion::kSubjectEndBreaks:
-        if (last) {
+        WriteLineAnchor(false, last, place);
+        return;
+      case PatternAssertion::kSubjectEndBreaks: {
+        if (last && !spanForm_) {
           out_ += "[\\x0A\\x0D]*\\z";
           return;
         }
+        const Side after = Look(place, true);
+        if (after.surelyConsumes && Apart(after.edge, kLineBreaks)) {
+          WriteNever();
+          return;
+        }
         throw Untranslatable{"\"\\Z\" other than at the end of the pattern"};
-      case PatternAssertion::kWordStart:
-        throw Untranslatable{"\"\\<\""};
-      case PatternAssertion::kWordEnd:
-        throw Untranslatable{"\"\\>\""};
+      }
     }
   }
 
+  const TreeFacts& facts_;
+  const bool spanForm_;
+  int noCapture_ = 0;  // inside a copy of a repeat's child that must not capture
+  bool lineAnchors_ = false;
   std::string out_;
 };
+
+Re2Form WriteForm(const PatternSyntax& syntax, bool spanForm) {
+  try {
+    const TreeFacts facts(syntax.root);
+    // A pattern that matches the empty string anywhere occurs in every subject.
+    if (!spanForm && facts.Of(syntax.root).alwaysEmpty) return {"(?:)", ""};
+    Writer writer(facts, spanForm);
+    writer.Write(syntax.root, true, true, nullptr);
+    const bool lineAnchors = writer.lineAnchors();
+    return {writer.Take(), "", lineAnchors};
+  } catch (const Untranslatable& e) {
+    return {"", e.why};
+  }
+}
 
 }  // namespace
 
@@ -299,14 +448,15 @@ re2::RE2::Options LinearEngineOptions() {
   return options;
 }
 
-Re2Form WriteRe2Form(const PatternSyntax& syntax) {
-  try {
-    Writer writer;
-    writer.Write(syntax.root, true, true, {}, {});
-    return {writer.Take(), ""};
-  } catch (const Untranslatable& e) {
-    return {"", e.why};
-  }
+re2::RE2::Options SpanEngineOptions() {
+  re2::RE2::Options options = LinearEngineOptions();
+  options.set_never_capture(false);
+  options.set_longest_match(true);
+  return options;
 }
+
+Re2Form WriteRe2Form(const PatternSyntax& syntax) { return WriteForm(syntax, false); }
+
+Re2Form WriteRe2SpanForm(const PatternSyntax& syntax) { return WriteForm(syntax, true); }
 
 }  // namespace vell

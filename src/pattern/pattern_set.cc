@@ -30,9 +30,7 @@ constexpr int64_t kOnePassMemory = 16 << 20;
 
 }  // namespace
 
-PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode)
-    : patterns_(std::move(patterns)), mode_(mode) {
-  if (mode_ != MatchMode::kOnePass) return;
+PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns) : patterns_(std::move(patterns)) {
   re2::RE2::Options options = LinearEngineOptions();
   options.set_max_mem(kOnePassMemory);
   auto onePass = std::make_unique<OnePass>(options);
@@ -71,10 +69,7 @@ PatternSet::PatternSet(PatternSet&&) noexcept = default;
 PatternSet& PatternSet::operator=(PatternSet&&) noexcept = default;
 
 PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
-  Scan scan;
-  scan.set_ = this;
-  scan.subject_ = subject;
-  if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
+  Scan scan = NewScan(subject);
   if (!onePass_) return scan;
   // Most subjects match nothing: the first pass only asks whether anything matches, which stops at
   // the first match and lists nothing. Which patterns matched is asked only when one did.
@@ -103,24 +98,9 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   return scan;
 }
 
-bool PatternSet::Scan::Ask(std::size_t index) {
+MatchResult PatternSet::Scan::Ask(std::size_t index) {
   const CompiledPattern* pattern = set_->patterns_[index].get();
-  bool found = false;
-  if (pattern != nullptr) {
-    switch (set_->mode_) {
-      case MatchMode::kLiteral:
-        found = PatternSearchBacktracking(subject_, pattern->source());
-        break;
-      case MatchMode::kCompiledOnce:
-        found = pattern->SearchBacktracking(subject_).value_or(false);
-        break;
-      case MatchMode::kOnePass:
-        found = pattern->Search(subject_);
-        break;
-    }
-  }
-  state()[index] = found ? kYes : kNo;
-  return found;
+  return Keep(index, pattern != nullptr ? pattern->Match(subject_) : MatchResult::kNoMatch);
 }
 
 }  // namespace vell

@@ -19,19 +19,11 @@ class RE2;
 
 namespace vell {
 
-// How the request path tests patterns. Only kOnePass serves requests; the other two exist so that
-// benchmarks can compare against them.
-enum class MatchMode {
-  kLiteral,       // compile the pattern afresh on every test, backtracking engine only
-  kCompiledOnce,  // patterns compiled at load, backtracking engine only
-  kOnePass,       // one linear-time pass for every pattern that has such a form
-};
-
 class PatternSet {
  public:
   PatternSet();
   // A null entry never matches. Compiles the one-pass engine over the entries with a linear form.
-  PatternSet(std::vector<CompiledPatternPtr> patterns, MatchMode mode);
+  explicit PatternSet(std::vector<CompiledPatternPtr> patterns);
   ~PatternSet();
   PatternSet(PatternSet&&) noexcept;
   PatternSet& operator=(PatternSet&&) noexcept;
@@ -41,19 +33,29 @@ class PatternSet {
   // The answers for one subject. Holds a view of the subject: it must outlive the Scan.
   class Scan {
    public:
-    // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Search.
-    bool Found(std::size_t index) {
+    // Does pattern `index` occur in the subject? The same answer as CompiledPattern::Match; a null
+    // entry never matches.
+    MatchResult Result(std::size_t index) {
       const uint8_t answer = state()[index];
-      return answer == kUnknown ? Ask(index) : answer == kYes;
+      return answer == kUnknown ? Ask(index) : static_cast<MatchResult>(answer - 1);
     }
+    // Result(index) == kMatch: a give-up answers false.
+    bool Found(std::size_t index) { return Result(index) == MatchResult::kMatch; }
 
     // True when the one pass showed that no pattern of the set occurs in the subject.
     bool NoneFound() const { return noneFound_; }
 
    private:
     friend class PatternSet;
-    enum : uint8_t { kUnknown, kYes, kNo };
-    bool Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
+    // A known answer is its MatchResult plus one.
+    enum : uint8_t { kUnknown = 0, kNo = 1, kYes = 2 };
+    static_assert(static_cast<int>(MatchResult::kNoMatch) + 1 == kNo &&
+                  static_cast<int>(MatchResult::kMatch) + 1 == kYes);
+    MatchResult Ask(std::size_t index);  // runs pattern `index` on its own and keeps the answer
+    MatchResult Keep(std::size_t index, MatchResult result) {
+      state()[index] = static_cast<uint8_t>(static_cast<uint8_t>(result) + 1);
+      return result;
+    }
     uint8_t* state() { return heapState_.empty() ? inlineState_.data() : heapState_.data(); }
 
     const PatternSet* set_ = nullptr;
@@ -69,8 +71,16 @@ class PatternSet {
 
  private:
   struct OnePass;
+  // A scan of subject with no answer known yet.
+  Scan NewScan(std::string_view subject) const {
+    Scan scan;
+    scan.set_ = this;
+    scan.subject_ = subject;
+    if (patterns_.size() > scan.inlineState_.size()) scan.heapState_.assign(patterns_.size(), Scan::kUnknown);
+    return scan;
+  }
+
   std::vector<CompiledPatternPtr> patterns_;
-  MatchMode mode_ = MatchMode::kOnePass;
   std::unique_ptr<OnePass> onePass_;
 };
 

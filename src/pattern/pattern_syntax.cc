@@ -506,6 +506,43 @@ unsigned char ToUpperAscii(unsigned char c) {
 
 PatternParse ParsePattern(std::string_view pattern) { return Reader(pattern).Read(); }
 
+namespace {
+
+// everywhere: the node matches the empty string at every position (assertions do not); otherwise
+// at some position (assertions do, where they hold).
+bool MatchesEmpty(const PatternNode& node, bool everywhere) {
+  using Kind = PatternNode::Kind;
+  switch (node.kind) {
+    case Kind::kEmpty:
+      return true;
+    case Kind::kAssertion:
+      return !everywhere;
+    case Kind::kLiteral:
+    case Kind::kByteSet:
+      return false;
+    case Kind::kAlternation:
+      for (const PatternNode& child : node.children) {
+        if (MatchesEmpty(child, everywhere)) return true;
+      }
+      return false;
+    case Kind::kConcatenation:
+      for (const PatternNode& child : node.children) {
+        if (!MatchesEmpty(child, everywhere)) return false;
+      }
+      return true;
+    case Kind::kGroup:
+      return MatchesEmpty(node.children.front(), everywhere);
+    case Kind::kRepeat:
+      return node.min == 0 || MatchesEmpty(node.children.front(), everywhere);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MayMatchEmpty(const PatternNode& node) { return MatchesEmpty(node, false); }
+bool AlwaysMatchesEmpty(const PatternNode& node) { return MatchesEmpty(node, true); }
+
 void AppendHexEscape(std::string& out, unsigned char c) {
   char text[8];
   std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned>(c));

@@ -64,6 +64,12 @@ struct PatternParse {
 // included) gives no syntax and a reason such as `"*" has nothing to repeat at offset 0`.
 PatternParse ParsePattern(std::string_view pattern);
 
+// Properties of a node shared by the engines' forms. MayMatchEmpty: some match of node consumes
+// nothing (assertions count: they consume no byte). AlwaysMatchesEmpty: node matches the empty
+// string at every position, whatever surrounds it (no assertion in the way).
+bool MayMatchEmpty(const PatternNode& node);
+bool AlwaysMatchesEmpty(const PatternNode& node);
+
 // Byte classes shared by the engines' forms. Only ASCII bytes belong to any class.
 bool IsWordByte(unsigned char c);  // letter, digit or underscore
 bool IsLetterByte(unsigned char c);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,8 +14,20 @@ namespace vell::platform {
 
 // The folder of the file this code was loaded from (the module when it runs inside a server, the
 // program otherwise), with its trailing separator; empty when the file cannot be found, so that a
-// name appended to it resolves against the current directory. Any file name and path length.
+// name appended to it resolves against the current directory. Any file name and path length, and
+// on Windows any characters: the path is read through the wide API and given in UTF-8.
 std::string ModuleDirectory();
+
+// A path as the standard library opens it. On Windows a path that is valid UTF-8 (ModuleDirectory's
+// paths, and every ASCII path) is read as UTF-8, any other as text in the ANSI code page; elsewhere
+// the bytes are the path.
+std::filesystem::path NativePath(const std::string& path);
+
+// Tells the system's administrator about a problem found at start-up (a config.ini that is missing
+// or has problems, rules that could not be compiled): an error entry in the Application event log
+// under the source "vell" on Windows (ReportEventA); nothing elsewhere, where hosts read the load
+// report instead. Start-up only.
+void ReportStartUpProblem(const std::string& text);
 
 // The filter's description as the server shows it: string resource 101 on Windows, the same text
 // built in elsewhere. At most 256 characters.

@@ -64,6 +64,10 @@ std::string ModuleDirectory() {
   return path.substr(0, slash + 1);
 }
 
+std::filesystem::path NativePath(const std::string& path) { return std::filesystem::path(path); }
+
+void ReportStartUpProblem(const std::string&) {}
+
 std::string FilterDescription() { return "vell Filter"; }
 
 struct CriticalSection::Impl {

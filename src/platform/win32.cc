@@ -1,6 +1,7 @@
-// The Win32 half of the platform layer: the module's own file and string resource, a critical
-// section for the lock, the system clock and date formatter, the audit log's files (append-only
-// handles, LockFileEx, MoveFileEx without replacing) and the thread's Win32 last error.
+// The Win32 half of the platform layer: the module's own file and string resource, wide paths, the
+// event log, a critical section for the lock, the system clock and date formatter, the audit log's
+// files (append-only handles, LockFileEx, MoveFileEx without replacing) and the thread's Win32 last
+// error.
 #include <windows.h>
 
 #include <algorithm>
@@ -19,7 +20,20 @@ constexpr char kBuiltInDescription[] = "vell Filter";
 
 thread_local char thread_deciding_rule[256] = {};
 
+// The event id of a start-up problem in the Application log.
+constexpr DWORD kStartUpProblemEvent = 1;
+
 void AnchorInsideModule() {}
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const auto size = static_cast<int>(text.size());
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string out(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
+  return out;
+}
 
 // The module (DLL or program) whose image holds this code; nullptr when the lookup fails.
 HMODULE OwnModule() {
@@ -84,21 +98,44 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 std::string ModuleDirectory() {
   HMODULE module = OwnModule();
   if (module == nullptr) return {};
-  // GetModuleFileNameA truncates silently when the buffer is too small (it then fills it
-  // completely), so grow the buffer until the whole path fits.
-  std::vector<char> buffer(MAX_PATH);
+  // GetModuleFileNameW truncates silently when the buffer is too small (it then fills it
+  // completely), so grow the buffer until the whole path fits. The ANSI call would turn characters
+  // outside the code page into "?", naming a folder that does not exist.
+  std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD length = GetModuleFileNameA(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0) return {};
     if (length < buffer.size()) {
-      const std::string path(buffer.data(), length);
-      const std::size_t separator = path.find_last_of("\\/");
-      if (separator == std::string::npos) return {};
-      return path.substr(0, separator + 1);
+      const std::wstring path(buffer.data(), length);
+      const std::size_t separator = path.find_last_of(L"\\/");
+      if (separator == std::wstring::npos) return {};
+      return ToUtf8(path.substr(0, separator + 1));
     }
     if (buffer.size() >= 1u << 20) return {};
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::filesystem::path NativePath(const std::string& path) {
+  if (path.empty()) return {};
+  const auto size = static_cast<int>(path.size());
+  for (UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int wide = MultiByteToWideChar(codePage, flags, path.data(), size, nullptr, 0);
+    if (wide <= 0) continue;
+    std::wstring text(static_cast<std::size_t>(wide), L'\0');
+    MultiByteToWideChar(codePage, flags, path.data(), size, text.data(), wide);
+    return std::filesystem::path(text);
+  }
+  return std::filesystem::path(path);
+}
+
+void ReportStartUpProblem(const std::string& text) {
+  HANDLE source = RegisterEventSourceA(nullptr, "vell");
+  if (source == nullptr) return;
+  const char* strings[] = {text.c_str()};
+  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kStartUpProblemEvent, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
 }
 
 std::string FilterDescription() {

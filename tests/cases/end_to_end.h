@@ -17,6 +17,8 @@ struct CaseRequest {
   std::string remoteHost = "client.example.com";
   std::string method = "GET";
   std::string allHttp = "HTTP_HOST:www.example.com\nHTTP_USER_AGENT:probe/1.0\n";
+  // Variables ("url" for the URL) that the server keeps asking more room for: too long to read.
+  std::vector<std::string> growing = {};
 };
 
 struct EndToEndCase {
@@ -283,6 +285,53 @@ inline const std::vector<EndToEndCase>& EndToEndCases() {
        {"URLSplit1, 10.0.0.5, /r?x=" + Repeated("%0d", 16384) + "%0d%0aContent-Type:%20text/html"}},
       {"PaddingAloneIsNoAttack", {"BFilter=URLSplit1,deny", "BFilter=URLSplit3,deny"},
        {.url = "/r?x=" + Repeated("%0d", 16384)}, kNext},
+
+      // A pattern the backtracking engine gives up on: a rule that denies or redirects acts as if
+      // it matched, and the audit line says the pattern gave up, with or without "log"; a rule
+      // that only logs writes its line and the next rule decides.
+      {"GiveUpOnADenyRuleDenies", {"CFilter=Explode,(^|x+x+)+y,deny"},
+       {.url = "/" + std::string(40, 'x') + " xxy"}, kError, {},
+       {"Explode (pattern gave up), 10.0.0.5, /" + std::string(40, 'x') + " xxy"}},
+      {"GiveUpOnARedirectRuleRedirects", {"CFilter=Explode,(^|x+x+)+y,redirect:/blocked.htm,log"},
+       {.url = "/" + std::string(40, 'x') + " xxy"}, kHandled, {"/blocked.htm"},
+       {"Explode (pattern gave up), 10.0.0.5, /" + std::string(40, 'x') + " xxy"}},
+      {"GiveUpOnALogOnlyRuleLogsAndTheNextRuleDecides",
+       {"CFilter=Watch,(^|x+x+)+y,log", "CFilter=Block,xxy,deny,log"},
+       {.url = "/" + std::string(40, 'x') + " xxy"}, kError, {},
+       {"Watch (pattern gave up), 10.0.0.5, /" + std::string(40, 'x') + " xxy",
+        "Block, 10.0.0.5, /" + std::string(40, 'x') + " xxy"}},
+      {"GiveUpOnAClientRuleDenies", {"SFilter=HTTP_REFERER,(^|x+x+)+y,deny"},
+       {.allHttp = "HTTP_REFERER:" + std::string(40, 'x') + " xxy\n"}, kError, {},
+       {" (pattern gave up), 10.0.0.5, /index.htm"}},
+      {"GiveUpOnARewriteLeavesTheUrlAndIsLogged", {"Rewrite=(^|x+x+)+y,z"},
+       {.url = "/" + std::string(40, 'x') + " xxy"}, kNext, {},
+       {"Rewrite#1 (pattern gave up), 10.0.0.5, /" + std::string(40, 'x') + " xxy"}},
+      // Once left to the backtracking engine, which gave up on them; now answered exactly.
+      {"WordStartBeforeAWordIsFound", {"CFilter=WordStart,\\<(x+x+)+y,deny,log"},
+       {.url = "/" + std::string(40, 'x') + " xxy"}, kError, {},
+       {"WordStart, 10.0.0.5, /" + std::string(40, 'x') + " xxy"}},
+      {"PatternMatchingTheEmptyStringDeniesEveryUrl", {"CFilter=X,((\\Z|(.*){2})+a|),deny,log"},
+       {}, kError, {}, {"X, 10.0.0.5, /index.htm"}},
+      {"RewriteWithoutBacktracking", {"Rewrite=((.a*|a*|.)?|x+b|.?)*/,[$&]"}, {.url = "/bccaxb/"},
+       kHandled, {"[/bccaxb/]"}},
+      // Found by request_fuzz: a CR in the URL sent the replacement back to the backtracking engine,
+      // which took seconds before giving up.
+      {"RewriteOfAUrlWithACrWithoutBacktracking", {"Rewrite=((.a*|a*|.)?|x+b|.?)*/,[$&]"},
+       {.url = "/search?q=" + std::string(1000, 'a') + "\x01\r" + std::string(1600, 'a') + "/cmd.exe"},
+       kHandled, {"[/search?q=" + std::string(1000, 'a') + "\x01\r" + std::string(1600, 'a') + "/]cmd.exe"}},
+
+      // A value the server keeps asking more room for is too long to read: over every length
+      // limit, and in doubt for every pattern rule on it. It never reads as empty.
+      {"UnreadableUrlIsOverMaxUrlLength", {"BFilter=MaxURLLength:2048,deny,log"},
+       {.growing = {"url"}}, kError, {}, {"MaxURLLength (value too long to read), 10.0.0.5, "}},
+      {"UnreadableUrlIsDeniedByAPatternRule", {"BFilter=commandExe,deny"}, {.growing = {"url"}},
+       kError, {}, {"commandExe (value too long to read), 10.0.0.5, "}},
+      {"UnreadableUrlOnALogOnlyRuleIsLoggedNotRewritten", {"CFilter=A,^/x,log", "Rewrite=.,/y"},
+       {.growing = {"url"}}, kNext, {}, {"A (value too long to read), 10.0.0.5, "}},
+      {"UnreadableClientHostIsDenied", {"SFilter=REMOTE_HOST,\\.evil$,deny"},
+       {.growing = {"REMOTE_HOST"}}, kError, {}, {" (value too long to read), 10.0.0.5, /index.htm"}},
+      {"UnreadableServerNameFiresRequestByIP", {"BFilter=RequestByIP,enable:true,deny"},
+       {.growing = {"SERVER_NAME"}}, kError, {}, {"RequestByIP (value too long to read), 10.0.0.5, /index.htm"}},
   };
   return cases;
 }

@@ -145,7 +145,7 @@ TEST(DeepRequest, CatalogueSignaturesMeetTheDecodedForms) {
   for (const BuiltInSignature& signature : SignatureCatalogue) {
     patterns.push_back(std::make_shared<const CompiledPattern>(signature.pattern));
   }
-  const PatternSet set(patterns, MatchMode::kOnePass);
+  const PatternSet set(patterns);
   const std::size_t traversal = 10;
   ASSERT_STREQ(SignatureCatalogue[traversal].name, "DirectoryTraversal");
 

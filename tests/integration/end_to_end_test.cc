@@ -15,6 +15,7 @@ TEST(EndToEnd, Cases) {
     ASSERT_EQ(filter.Start(), 1);
 
     tools::SimulatedRequest request(VariablesOf(c.request), {{"url", c.request.url}});
+    for (const std::string& name : c.request.growing) request.KeepAskingForRoom(name);
     const DWORD verdict =
         filter.module().HttpFilterProc(request.context(), SF_NOTIFY_PREPROC_HEADERS,
                                        request.headersRecord());

@@ -13,7 +13,7 @@ namespace vell::testing {
 
 namespace fs = std::filesystem;
 
-TempFolder::TempFolder(const std::string& subfolder) {
+TempFolder::TempFolder(const fs::path& subfolder) {
   static std::atomic<unsigned> counter{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   root_ = fs::temp_directory_path() /
@@ -40,7 +40,8 @@ LoadedFilter::LoadedFilter(const FilterSetup& setup) : folder_(setup.subfolder) 
     for (const std::string& line : setup.configLines) config += line + "\r\n";
     WriteFile(folder_.path() / "config.ini", config);
   }
-  module_ = std::make_unique<tools::FilterModule>(modulePath.string());
+  const std::u8string utf8 = modulePath.u8string();
+  module_ = std::make_unique<tools::FilterModule>(std::string(utf8.begin(), utf8.end()));
 }
 
 LoadedFilter::~LoadedFilter() { module_.reset(); }

@@ -20,7 +20,7 @@ namespace vell::testing {
 class TempFolder {
  public:
   // subfolder, when given, is created inside the fresh folder and becomes path().
-  explicit TempFolder(const std::string& subfolder = "");
+  explicit TempFolder(const std::filesystem::path& subfolder = {});
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -40,7 +40,7 @@ struct FilterSetup {
   bool auditLogInFolder = true;
   // The module copy's file name and a folder inside the temporary folder to put it in.
   std::string moduleName = BuiltModuleName();
-  std::string subfolder;
+  std::filesystem::path subfolder;
   // Called with the copy's path before it is loaded, to change the file the loader will map.
   std::function<void(const std::filesystem::path&)> editModule;
 };

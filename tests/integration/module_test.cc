@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #endif
 
 #include "loaded_filter.h"
+#include "vell/vell.h"
 
 namespace vell::testing {
 namespace {
@@ -191,6 +193,44 @@ TEST(StartUp, RotatesEarlierLogsAndWritesAFreshHeader) {
   }
 }
 
+VELL_LOAD_REPORT LoadReportOf(LoadedFilter& filter) {
+  VELL_LOAD_REPORT report{};
+  report.cbSize = sizeof report;
+  const auto get = reinterpret_cast<BOOL(WINAPI*)(VELL_LOAD_REPORT*)>(filter.module().FindExport("VellGetLoadReport"));
+  EXPECT_NE(get, nullptr);
+  if (get != nullptr) {
+    EXPECT_EQ(get(&report), 1);
+  }
+  return report;
+}
+
+// The module's folder may have any name, also characters outside the system's code page.
+TEST(StartUp, ReadsConfigInAFolderWithAnyCharacters) {
+  const std::u8string folder = u8"vell-\u4e2d\u6587-\u0436-\u00e9";
+  LoadedFilter filter({.configLines = kDenyAll, .auditLogInFolder = false, .subfolder = fs::path(folder)});
+  ASSERT_EQ(filter.Start(), 1);
+  tools::SimulatedRequest request(NumericHostVariables(), {{"url", "/"}});
+  EXPECT_EQ(filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord()), kError);
+  const VELL_LOAD_REPORT report = LoadReportOf(filter);
+  EXPECT_EQ(report.configRead, 1u);
+  EXPECT_EQ(report.errors, 0u);
+  // The path as the module found it, in UTF-8.
+  const std::string path = report.configPath;
+  EXPECT_NE(path.find(std::string(folder.begin(), folder.end())), std::string::npos) << path;
+  ASSERT_GT(path.size(), 10u);
+  EXPECT_EQ(path.substr(path.size() - 10), "config.ini");
+}
+
+// A filter without its config says so in the load report (and on Windows in the event log).
+TEST(StartUp, MissingConfigIsAnErrorOfTheLoadReport) {
+  LoadedFilter filter({.configLines = {}, .auditLogInFolder = false});
+  ASSERT_EQ(filter.Start(), 1);
+  const VELL_LOAD_REPORT report = LoadReportOf(filter);
+  EXPECT_EQ(report.configRead, 0u);
+  EXPECT_EQ(report.errors, 1u);
+  EXPECT_EQ(std::string(report.firstError), std::string(report.configPath) + ": No such file or directory");
+}
+
 TEST(StartUp, NoConfigFileMeansNoRulesAndNoLog) {
   LoadedFilter filter({.configLines = {}, .auditLogInFolder = false});
   ASSERT_EQ(filter.Start(), 1);
@@ -326,6 +366,68 @@ TEST(Concurrency, ParallelHitsWriteWholeLines) {
     distinct.insert(entry);
   }
   EXPECT_EQ(distinct.size(), entries.size());
+}
+
+// Eight threads through the exports at once, each sending benign, denied, logged, rewritten and
+// given-up requests in turn: every verdict and URL change as for a single thread, and one whole
+// audit line per logged request. The ThreadSanitizer build runs it too.
+TEST(Concurrency, HammerMixedRequests) {
+  LoadedFilter filter({.configLines = {"BFilter=commandExe,deny,log", "SFilter=REMOTE_ADDR,^10\\.66\\.,deny",
+                                       "CFilter=Watch,^/watch,log", "CFilter=Explode,(^|x+x+)+y,deny",
+                                       "Rewrite=^/old/(.*),/new/$1", "ServerType=Hammer/1.0"}});
+  ASSERT_EQ(filter.Start(), 1);
+  struct Kind {
+    std::string url;
+    std::string remoteAddr;
+    DWORD verdict;
+    std::string newUrl;  // "" for none
+    bool logged;
+  };
+  const std::string explode = "/" + std::string(30, 'x') + " xxy";
+  const Kind kKinds[] = {
+      {"/index.htm", "10.0.0.1", kNext, "", false},
+      {"/scripts/system32/cmd.exe", "10.0.0.1", kError, "", true},
+      {"/index.htm", "10.66.0.9", kError, "", false},
+      {"/watch/this", "10.0.0.1", kNext, "", true},
+      {"/old/page.htm", "10.0.0.1", 0x8000003, "/new/page.htm", false},
+      {explode, "10.0.0.1", kError, "", true},
+  };
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 60;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const Kind& kind = kKinds[static_cast<std::size_t>(t + i) % std::size(kKinds)];
+        tools::SimulatedRequest request({{"SERVER_NAME", "www.example.com"}, {"REMOTE_ADDR", kind.remoteAddr},
+                                         {"REMOTE_HOST", "h"}, {"REQUEST_METHOD", "GET"}, {"ALL_HTTP", ""}},
+                                        {{"url", kind.url}});
+        const DWORD verdict =
+            filter.module().HttpFilterProc(request.context(), 0x4000, request.headersRecord());
+        const auto& changes = request.requestHeaderChanges();
+        const std::string newUrl = changes.empty() ? "" : changes.back().value;
+        tools::SimulatedRequest response({}, {});
+        filter.module().HttpFilterProc(response.context(), 0x40, response.responseRecord());
+        if (verdict != kind.verdict || newUrl != kind.newUrl || response.responseHeaderChanges().size() != 1) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  std::size_t expectedLines = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kRounds; ++i) expectedLines += kKinds[static_cast<std::size_t>(t + i) % std::size(kKinds)].logged;
+  }
+  const std::vector<std::string> entries = ReadLogEntries(filter.auditLogPath());
+  EXPECT_EQ(entries.size(), expectedLines);
+  for (const std::string& entry : entries) {
+    EXPECT_TRUE(entry.rfind("commandExe, 10.0.0.1, /scripts/", 0) == 0 || entry.rfind("Watch, 10.0.0.1, /watch", 0) == 0 ||
+                entry == "Explode (pattern gave up), 10.0.0.1, " + explode)
+        << entry;
+  }
 }
 
 }  // namespace

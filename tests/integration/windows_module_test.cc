@@ -107,5 +107,79 @@ TEST(Resources, DescriptionIsString101OfTheLoadedFile) {
   }
 }
 
+// Points the module's import of `function` from `dll` at replacement; false when it has none.
+bool ReplaceImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       entry->Name != 0; ++entry) {
+    if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+    auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD old = 0;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      return true;
+    }
+  }
+  return false;
+}
+
+// What the module asked of the event log.
+struct EventLogCalls {
+  std::vector<std::string> sources;
+  std::vector<WORD> types;
+  std::vector<std::string> texts;
+};
+EventLogCalls eventLog;
+HANDLE const kFakeSource = reinterpret_cast<HANDLE>(0x5e11);
+
+HANDLE WINAPI RecordRegisterEventSource(LPCSTR server, LPCSTR source) {
+  eventLog.sources.push_back(server == nullptr ? source : "?");
+  return kFakeSource;
+}
+BOOL WINAPI RecordReportEvent(HANDLE source, WORD type, WORD, DWORD, PSID, WORD count, DWORD,
+                              LPCSTR* strings, LPVOID) {
+  if (source != kFakeSource) return FALSE;
+  eventLog.types.push_back(type);
+  for (WORD i = 0; i < count; ++i) eventLog.texts.push_back(strings[i]);
+  return TRUE;
+}
+BOOL WINAPI RecordDeregisterEventSource(HANDLE source) { return source == kFakeSource; }
+
+// A missing config.ini is written to the Application event log under the source "vell"; a config
+// that loads writes nothing there.
+TEST(EventLog, MissingConfigIsReportedAtStartUp) {
+  for (const bool withConfig : {false, true}) {
+    SCOPED_TRACE(withConfig ? "with config.ini" : "without config.ini");
+    eventLog = {};
+    LoadedFilter filter({.configLines = withConfig ? std::vector<std::string>{"CFilter=A,^/x,deny"}
+                                                   : std::vector<std::string>{},
+                         .auditLogInFolder = false});
+    const auto module = static_cast<HMODULE>(filter.module().handle());
+    ASSERT_TRUE(ReplaceImport(module, "advapi32.dll", "RegisterEventSourceA",
+                              reinterpret_cast<void*>(&RecordRegisterEventSource)));
+    ASSERT_TRUE(ReplaceImport(module, "advapi32.dll", "ReportEventA", reinterpret_cast<void*>(&RecordReportEvent)));
+    ASSERT_TRUE(ReplaceImport(module, "advapi32.dll", "DeregisterEventSource",
+                              reinterpret_cast<void*>(&RecordDeregisterEventSource)));
+    ASSERT_EQ(filter.Start(), 1);
+    if (withConfig) {
+      EXPECT_TRUE(eventLog.types.empty());
+      continue;
+    }
+    EXPECT_EQ(eventLog.sources, std::vector<std::string>{"vell"});
+    EXPECT_EQ(eventLog.types, std::vector<WORD>{EVENTLOG_ERROR_TYPE});
+    ASSERT_EQ(eventLog.texts.size(), 1u);
+    EXPECT_NE(eventLog.texts[0].find("config.ini: cannot be opened"), std::string::npos) << eventLog.texts[0];
+  }
+}
+
 }  // namespace
 }  // namespace vell::testing

@@ -142,10 +142,17 @@ TEST(Engines, PatternsWithoutAnExactLinearForm) {
   const Case kCases[] = {
       {"^/admin", true},      {"\\.asp$", true},     {"^$", false},       {"a\\Z", true},
       {"\\bword\\b", true},   {"\\Aa\\z", true},     {"a{1000}", true},   {"a|^b", true},
-      {"x^a", false},         {"a$x", false},        {"\\<a", false},     {"a\\>", false},
-      {"a{1001}", false},     {"(^a)*", false},      {"^\\n", false},     {"\\r$", false},
-      {"^(\\n|a)", false},    {"^$\\n", false},     {"^(GET|HEAD)$", true},  {"^a?$", false},
-      {"^(a|$)", false},
+      {"^\\n", false},       {"\\r$", false},       {"^(\\n|a)", false},  {"^$\\n", false},
+      {"^(GET|HEAD)$", true}, {"^a?$", false},       {"^(a|$)", false},
+      // Anchors between bytes that settle them, word edges next to a word or non-word byte,
+      // large bounds, and patterns that match the empty string anywhere.
+      {"x^a", true},          {"a$x", true},         {"\\n^a", true},     {"a$\\r", true},
+      {"\\<a", true},         {"a\\>", true},        {"-\\<", true},      {"\\>-", true},
+      {"a{1001}", true},      {"a{2,5000}", true},   {"(^a)*", true},     {"((\\Z|(.*){2})+a|)", true},
+      // What still has no exact form: anchors inside repeats, word edges with nothing around,
+      // "\\B" next to a line anchor (it holds between CR and LF), bounds beyond 64 copies.
+      {"(^a)+", false},       {"\\<", false},        {"(a|-)\\>", false}, {"^\\B", false},
+      {"\\B$", false},        {"[a\\r]^b", false},     {"a{64001}", false}, {"x\\Zy?", false},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.pattern);

@@ -120,6 +120,30 @@ TEST(CompiledPattern, DeepAndLongPatterns) {
   EXPECT_FALSE(PatternSearch(std::string(4999, 'a'), longPattern));
 }
 
+// Translating a pattern takes time in proportion to its length: a long literal and a long run of
+// deeply nested groups compile to their linear-time form and are found. Each piece differs from the
+// others, as real text does (a text that repeats one short piece makes any engine's search slow).
+TEST(CompiledPattern, LongPatternsCompileToTheirLinearForm) {
+  std::string literal;
+  for (int i = 0; literal.size() < 100000; ++i) literal += "/scripts/" + std::to_string(i) + "/cmd_exe";
+  std::string nested;
+  std::string subject;
+  for (int i = 0; nested.size() < 100000; ++i) {
+    nested += std::string(100, '(') + "x" + std::to_string(i) + "|y" + std::string(100, ')') + "[-_]";
+    subject += "x" + std::to_string(i) + "-";
+  }
+  const CompiledPattern compiledLiteral(literal);
+  const CompiledPattern compiledNested(nested);
+  for (const CompiledPattern* compiled : {&compiledLiteral, &compiledNested}) {
+    ASSERT_TRUE(compiled->valid()) << compiled->error();
+    EXPECT_TRUE(compiled->linear()) << compiled->whyNotLinear();
+  }
+  EXPECT_TRUE(compiledLiteral.Search("GET " + literal + " HTTP/1.1"));
+  EXPECT_FALSE(compiledLiteral.Search(literal.substr(1)));
+  EXPECT_TRUE(compiledNested.Search("/" + subject));
+  EXPECT_FALSE(compiledNested.Search(subject.substr(0, subject.size() - 1)));
+}
+
 TEST(CompiledPattern, ErrorSaysWhatAndWhere) {
   EXPECT_EQ(CompiledPattern("").error(), "empty pattern");
   EXPECT_EQ(CompiledPattern("*a").error(), "\"*\" has nothing to repeat at offset 0");
@@ -251,7 +275,8 @@ TEST(PatternReplaceFirst, Table) {
   }
 }
 
-// Generated patterns over the constructs most likely to be written out wrongly, on short subjects.
+// Generated patterns over the constructs most likely to be written out wrongly, on short subjects:
+// every engine's answer, the span found and the text replaced against the naive reference.
 TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
   std::mt19937 rng(20240611);
   const std::vector<std::string> atoms = {
@@ -259,9 +284,11 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
       "\\d", "\\W",   "\\w",     "\\l",   "\\U",    "[a-c]", "[^b\\n]", "[]x]",     "\\n",
       "\\r", "\\xff", "\\x{80}", "^",     "$",      "\\b",   "\\B",     "\\<",      "\\>",
       "\\A", "\\z",   "\\Z",     "(a|b)", "(ab|a)", "()",    "(x|)",    "\\Qa.\\E", "\\C"};
-  const std::vector<std::string> repeats = {"", "", "", "*", "+", "?", "{2}", "{0,2}", "{1,}"};
+  const std::vector<std::string> repeats = {"", "", "", "*", "+", "?", "{2}", "{0,2}", "{1,}", "{3}"};
   const std::string bytes = "aAbBcx0_- \n\r\xff\x80";
-  for (int round = 0; round < 3000; ++round) {
+  int compared = 0;
+  int gaveUp = 0;
+  for (int round = 0; round < 4000; ++round) {
     std::string pattern;
     const int length = 1 + static_cast<int>(rng() % 5);
     for (int i = 0; i < length; ++i) {
@@ -271,15 +298,12 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
                 std::string_view("bB<>AzZ").find(atom[1]) != std::string_view::npos);
       };
       std::string atom = atoms[rng() % atoms.size()];
-      bool assertion = isAssertion(atom);
       if (rng() % 4 == 0) {
         const std::string other = rng() % 2 ? atoms[rng() % atoms.size()] : "x";
-        assertion = assertion || isAssertion(other);
         atom = "(" + atom + "|" + other + ")";
       }
-      // Repeats of what can match empty through an assertion are left out: the engine ends a
-      // repeat after an empty pass, so an empty pass cannot be followed by a non-empty one there.
-      pattern += atom + (assertion ? "" : repeats[rng() % repeats.size()]);
+      // An assertion on its own cannot be repeated; in a group it can.
+      pattern += atom + (isAssertion(atom) ? "" : repeats[rng() % repeats.size()]);
     }
     const PatternParse parse = ParsePattern(pattern);
     ASSERT_TRUE(parse.syntax.has_value()) << pattern << ": " << parse.error;
@@ -290,37 +314,93 @@ TEST(CompiledPattern, AgreesWithReferenceOnGeneratedInput) {
       const int size = static_cast<int>(rng() % 9);
       for (int i = 0; i < size; ++i) subject += bytes[rng() % bytes.size()];
       const auto expected = ReferenceFindFirst(parse.syntax->root, subject);
-      const auto actual = compiled.FindFirst(subject);
-      SCOPED_TRACE(testing::Message()
-                   << "pattern \"" << pattern << "\" subject \"" << subject << "\"");
-      ASSERT_EQ(actual.has_value(), expected.has_value());
-      EXPECT_EQ(compiled.Search(subject), expected.has_value());
-      if (expected) {
-        EXPECT_EQ(actual->begin, expected->begin);
-        EXPECT_EQ(actual->end, expected->end);
+      SCOPED_TRACE(testing::Message() << "pattern \"" << pattern << "\" subject \"" << subject
+                                      << "\" form \"" << compiled.linearForm() << "\"");
+      const MatchResult result = compiled.Match(subject);
+      if (result == MatchResult::kGaveUp) {
+        ++gaveUp;
+        continue;
       }
+      ++compared;
+      EXPECT_EQ(result == MatchResult::kMatch, expected.has_value());
+      if (const auto linear = compiled.SearchLinear(subject)) {
+        EXPECT_EQ(*linear, expected.has_value());
+      }
+      if (const auto backtracking = compiled.SearchBacktracking(subject)) {
+        EXPECT_EQ(*backtracking, expected.has_value());
+      }
+      const auto actual = compiled.FindFirst(subject);
+      ASSERT_EQ(actual.has_value(), expected.has_value());
+      if (!expected) continue;
+      EXPECT_EQ(actual->begin, expected->begin);
+      EXPECT_EQ(actual->end, expected->end);
+      const std::string replaced = subject.substr(0, expected->begin) + "<" +
+                                   subject.substr(expected->begin, expected->end - expected->begin) +
+                                   ">" + subject.substr(expected->end);
+      EXPECT_EQ(compiled.ReplaceFirst(subject, "<$&>"), replaced);
     }
   }
+  EXPECT_GT(compared, 19000);
+  EXPECT_EQ(gaveUp, 0);
 }
 
 // When the backtracking engine exceeds its effort bound it has no answer: a pattern left to it
-// then answers no match, and replacing throws. A pattern with a linear-time form still gets the
-// right answer.
+// then gives up (Search answers false), and finding or replacing by that engine fails. Patterns
+// with a linear-time form get the right answer, and so does finding or replacing by the span form.
 TEST(CompiledPattern, ExhaustedMatching) {
   // The match at the end lies behind a start where backtracking explodes.
   const std::string subject = std::string(40, 'x') + " xxy";
-  const CompiledPattern backtracking("\\<(x+x+)+y");
+  // "\<" before what surely begins with a word byte is "\b".
+  const CompiledPattern wordStart("\\<(x+x+)+y");
+  ASSERT_TRUE(wordStart.linear());
+  EXPECT_FALSE(wordStart.SearchBacktracking(subject).has_value());
+  EXPECT_EQ(wordStart.Match(subject), MatchResult::kMatch);
+
+  // "^" inside a repeat keeps the search on the backtracking engine.
+  const CompiledPattern backtracking("(^|x+x+)+y");
   ASSERT_FALSE(backtracking.linear());
   EXPECT_FALSE(backtracking.SearchBacktracking(subject).has_value());
+  EXPECT_EQ(backtracking.Match(subject), MatchResult::kGaveUp);
   EXPECT_FALSE(backtracking.Search(subject));
-  EXPECT_FALSE(backtracking.FindFirst(subject).has_value());
-  EXPECT_ANY_THROW(backtracking.ReplaceFirst(subject, "z"));
+  ASSERT_TRUE(backtracking.hasSpanForm());
+  const auto span = backtracking.FindFirst(subject);
+  ASSERT_TRUE(span.has_value());
+  EXPECT_EQ(span->begin, 41u);
+  EXPECT_EQ(span->end, 44u);
+  EXPECT_EQ(backtracking.ReplaceFirst(subject, "z"), std::string(40, 'x') + " z");
+  // A CR leaves finding to the backtracking engine too.
+  const std::string withCr = std::string(40, 'x') + "\r xxy";
+  EXPECT_FALSE(backtracking.FindFirst(withCr).has_value());
+  EXPECT_ANY_THROW(backtracking.ReplaceFirst(withCr, "z"));
 
   const CompiledPattern linear("(x+x+)+y");
   ASSERT_TRUE(linear.linear());
   EXPECT_FALSE(linear.SearchBacktracking(subject).has_value());
   EXPECT_TRUE(linear.Search(subject));
   EXPECT_FALSE(linear.Search(std::string(40, 'x')));
+}
+
+// Found by generated differentials: an engine that ends a repeat after a pass that consumed
+// nothing, and a rewrite that backtracked until it gave up.
+TEST(CompiledPattern, RequiredPassesThatMatchEmpty) {
+  struct Case { const char* pattern; const char* subject; std::size_t begin, end; };
+  const Case kCases[] = {
+      {"(^|a){2}b", "ab", 0, 2},
+      {"(\\A|a){3}b", "aab", 0, 3},
+      {"(.\\r{0,2}|\\A|[ab]\\z){3}\\b", "\na", 0, 2},
+      {"((.a*|a*|.)?|x+b|.?)*/", "bccaxb/", 0, 7},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.pattern);
+    const CompiledPattern compiled(c.pattern);
+    EXPECT_EQ(compiled.Match(c.subject), MatchResult::kMatch);
+    EXPECT_EQ(compiled.SearchBacktracking(c.subject), std::optional<bool>(true));
+    const auto span = compiled.FindFirst(c.subject);
+    ASSERT_TRUE(span.has_value());
+    EXPECT_EQ(span->begin, c.begin);
+    EXPECT_EQ(span->end, c.end);
+    EXPECT_NO_THROW(compiled.ReplaceFirst(c.subject, "[$1]"));
+  }
 }
 
 TEST(CompiledPattern, SharedBetweenThreads) {

@@ -180,6 +180,29 @@ inline const SearchCase kSearch[] = {
     {"\\k", "K", true},
     {"a\0b"sv, "xa\0b"sv, true},
 
+    // Found by generated differentials: "\B" holds between CR and LF, where "^" and "$" do not; a
+    // required pass that matches empty before one that consumes; large bounds and word edges
+    // written for the linear-time engine.
+    {"^\\B", "a\r\nb", false},
+    {"\\B$", "a\r\nb", false},
+    {"^\\B", "a\n\nb", true},
+    {"(^|a){2}b", "ab", true},
+    {"(^|a){2}b", "b", true},
+    {"(^|a){2}b", "cb", false},
+    {"x^a", "x\na", false},
+    {"\\n^a", "x\na", true},
+    {"\\r^a", "\r\na", false},
+    {"\\r^\\n", "\r\n", false},
+    {"a$\\r", "a\r", true},
+    {"a$\\n", "\ra\n", true},
+    {"\\r$\\n", "\r\n", false},
+    {"a{1001}", std::string_view("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"), false},
+    {"-\\<b", "a-b", true},
+    {"-\\<-", "a--", false},
+    {"\\>-", "a-", true},
+    {"\\>-", "--", false},
+    {"((\\Z|(.*){2})+a|)", "/index.htm", true},
+
     // Constructs that do not compile never match, even a subject that holds their characters.
     {"", "", false},
     {"(?:a)", "(?:a)a", false},
