@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "auditlog/audit_log.h"
 #include "config/filter_config.h"
 #include "inspect/pipeline.h"
 #include "inspect/rule_set.h"
@@ -66,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   config.auditLog = "/dev/null";
   const auto rules = vell::CompileRuleSet(std::move(config));
   vell::CountRulesInForce(*rules);
-  vell::platform::CriticalSection lock;
+  vell::AuditLog log;  // never started: writes nothing
   const std::string urls[] = {"/index.htm", "/scripts/..%5c../winnt/system32/cmd.exe?/c+dir",
                               "/a?id=%27%20UNION%0d%0a" + std::string(300, 'x')};
   for (const std::string& url : urls) {
@@ -76,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                           {"REQUEST_METHOD", "GET"},
                           {"ALL_HTTP", "HTTP_HOST:x\nHTTP_REFERER:http://r.example/\n"},
                           {"url", url}});
-    vell::RunRequestPipeline(vell::Inspection{*rules, lock, request});
+    vell::Inspection inspection(*rules, log, request);
+    vell::RunRequestPipeline(inspection);
   }
   return 0;
 }

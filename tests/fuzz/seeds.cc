@@ -47,8 +47,9 @@ int main(int argc, char** argv) {
     for (const std::string& line : c.config) config += line + "\r\n";
     Write(out / "config_fuzz", n, config);
     const auto& r = c.request;
-    Write(out / "request_fuzz", n++,
+    Write(out / "request_fuzz", n,
           vell::fuzz::JoinInput({r.serverName, r.remoteAddr, r.remoteHost, r.method, r.allHttp, r.url, ""}));
+    Write(out / "detect_fuzz", n++, r.url);
   }
   for (const fs::path& file : {cases / "check" / "clean.ini", cases / "check" / "mistakes.ini",
                                cases / "replay" / "config.ini", cases / ".." / ".." / "examples" / "config.ini"}) {
