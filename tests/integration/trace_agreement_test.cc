@@ -126,6 +126,12 @@ const std::vector<std::string> kGeneratedConfig = {
     "Exclude=rules:Admin SFilter#1,method:HEAD",
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerShare = 5;
+#else
+constexpr int kSanitizerShare = 1;
+#endif
+
 // Random requests: methods, clients, server names, referers, and URLs built from harmless words,
 // attack pieces, encodings and stray bytes.
 class RequestGenerator {
@@ -174,7 +180,8 @@ TEST(TraceAgreement, GeneratedRequests) {
     BothWays both(config);
     RequestGenerator generator;
     // Detection-only mode shares every step but the last with enforcing; fewer requests cover it.
-    for (int i = 0; i < (detectionOnly ? 3000 : 10000); ++i) {
+    // Under the sanitizers, which run every request many times slower, a share of them.
+    for (int i = 0; i < (detectionOnly ? 3000 : 10000) / kSanitizerShare; ++i) {
       const CaseRequest request = generator.Next();
       SCOPED_TRACE(request.url);
       both.Compare(request);
