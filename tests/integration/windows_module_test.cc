@@ -177,7 +177,8 @@ TEST(EventLog, MissingConfigIsReportedAtStartUp) {
     EXPECT_EQ(eventLog.sources, std::vector<std::string>{"vell"});
     EXPECT_EQ(eventLog.types, std::vector<WORD>{EVENTLOG_ERROR_TYPE});
     ASSERT_EQ(eventLog.texts.size(), 1u);
-    EXPECT_NE(eventLog.texts[0].find("config.ini: cannot be opened"), std::string::npos) << eventLog.texts[0];
+    EXPECT_NE(eventLog.texts[0].find("config.ini: No such file or directory"), std::string::npos)
+        << eventLog.texts[0];
   }
 }
 
