@@ -58,24 +58,40 @@ std::string DeepFinding::Describe() const {
 }
 
 DeepRequest::DeepRequest(std::string_view url)
-    : url_(url), queryStart_(std::min(url.find('?'), url.size())) {}
+    : url_(url), queryStart_(std::min(url.find('?'), url.size())), matcher_(BuiltInDeepSignatures()) {}
+
+bool DeepRequest::PathNeedsDecoding() {
+  if (pathNeedsDecoding_ < 0) pathNeedsDecoding_ = NeedsDecoding(url_.substr(0, queryStart_)) ? 1 : 0;
+  return pathNeedsDecoding_ == 1;
+}
+
+bool DeepRequest::QueryNeedsDecoding() {
+  if (queryNeedsDecoding_ < 0) queryNeedsDecoding_ = NeedsDecoding(url_.substr(queryStart_)) ? 1 : 0;
+  return queryNeedsDecoding_ == 1;
+}
 
 const std::vector<UrlForm>& DeepRequest::forms() {
   if (!formsKnown_) {
-    // The normalised form is the normalised path, which the deep rules read too, and query.
-    if (NeedsDecoding(url_)) {
-      forms_ = DecodeUrlForms(url_, path() + Normalise(url_.substr(queryStart_), true));
+    if (PathNeedsDecoding() || QueryNeedsDecoding()) {
+      // The normalised form is the normalised path, which the deep rules read too, and query.
+      std::string normalised(path());
+      normalised += Normalise(url_.substr(queryStart_), true);
+      forms_ = DecodeUrlForms(url_, std::move(normalised));
     } else {
-      forms_ = DecodeUrlForms(url_);
+      forms_ = {{"raw", std::string(url_)}};
     }
     formsKnown_ = true;
   }
   return forms_;
 }
 
-const std::string& DeepRequest::path() {
+std::string_view DeepRequest::path() {
   if (!pathKnown_) {
-    path_ = Normalise(url_.substr(0, queryStart_), false, &pathFirstPass_);
+    path_ = url_.substr(0, queryStart_);
+    if (PathNeedsDecoding()) {
+      decodedPath_ = Normalise(path_, false, &pathFirstPass_);
+      path_ = decodedPath_;
+    }
     pathKnown_ = true;
   }
   return path_;
@@ -103,20 +119,21 @@ const std::string& DeepRequest::queryText() {
 
 std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
   if (!subjectsKnown_) {
-    // The texts are owned by path_ and arguments_, which no longer change.
+    // The texts are owned by the URL, decodedPath_, pathFirstPass_, arguments_ and query_, which
+    // no longer change.
     const std::vector<Argument>& args = arguments();
     subjects_.reserve(3 + 3 * args.size());
-    subjects_.push_back({DeepSubjectKind::kPath, 0, &path()});
-    if (!pathFirstPass_.empty()) subjects_.push_back({DeepSubjectKind::kPath, 0, &pathFirstPass_, true});
+    subjects_.push_back({DeepSubjectKind::kPath, 0, path()});
+    if (!pathFirstPass_.empty()) subjects_.push_back({DeepSubjectKind::kPath, 0, pathFirstPass_, true});
     for (std::size_t i = 0; i < args.size(); ++i) {
       const Argument& arg = args[i];
-      if (!arg.name.empty()) subjects_.push_back({DeepSubjectKind::kArgumentName, i, &arg.name});
-      if (!arg.value.empty()) subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.value});
+      if (!arg.name.empty()) subjects_.push_back({DeepSubjectKind::kArgumentName, i, arg.name});
+      if (!arg.value.empty()) subjects_.push_back({DeepSubjectKind::kArgumentValue, i, arg.value});
       if (!arg.valueFirstPass.empty()) {
-        subjects_.push_back({DeepSubjectKind::kArgumentValue, i, &arg.valueFirstPass, true});
+        subjects_.push_back({DeepSubjectKind::kArgumentValue, i, arg.valueFirstPass, true});
       }
     }
-    if (!query_.empty()) subjects_.push_back({DeepSubjectKind::kQuery, 0, &query_});
+    if (!query_.empty()) subjects_.push_back({DeepSubjectKind::kQuery, 0, query_});
     subjectsKnown_ = true;
   }
   return subjects_;
@@ -128,19 +145,19 @@ DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) cons
   if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue) {
     finding.argumentName = arguments_[subject.argument].name;
   }
-  finding.text = *subject.text;
+  finding.text = subject.text;
   finding.firstPass = subject.firstPass;
   return finding;
 }
 
 std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors,
                                                     Subject& subject) {
-  const std::string& text = *subject.text;
+  const std::string_view text = subject.text;
   // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
   // SQL and HTML.
   if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
   const bool libinjection = detectors != DeepDetectors::kSignatures;
-  const std::string_view window = std::string_view(text).substr(0, kInjectionWindow);
+  const std::string_view window = text.substr(0, kInjectionWindow);
   if (libinjection && rule == DeepRule::kSQLi && subject.sqli != 0) {
     if (subject.sqli < 0) {
       subject.sqli = 0;
@@ -172,18 +189,17 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors
     }
   }
   if (detectors == DeepDetectors::kLibinjection) return std::nullopt;
-  const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
   if (!subject.signaturesKnown) {
-    subject.signatures = matcher.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
+    subject.signatures = matcher_.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
     subject.signaturesKnown = true;
   }
-  const SignatureMask hits = subject.signatures & matcher.RuleMask(rule);
+  const SignatureMask hits = subject.signatures & matcher_.RuleMask(rule);
   if (hits == 0) return std::nullopt;
   std::size_t index = 0;
   while (((hits >> index) & 1u) == 0) ++index;
   DeepFinding finding = MakeFinding(rule, subject);
   finding.detector = DeepSignatures[index].name;
-  if (const auto span = matcher.Find(index, text)) {
+  if (const auto span = matcher_.Find(index, text)) {
     finding.begin = span->begin;
     finding.end = span->end;
     finding.evidence = text.substr(span->begin, span->end - span->begin);
@@ -199,6 +215,7 @@ std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detect
 }
 
 std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
+  if (!PathNeedsDecoding() && !QueryNeedsDecoding()) return std::nullopt;  // the raw URL is the only form
   const std::vector<UrlForm>& all = forms();
   if (all.size() == 1) return std::nullopt;  // the raw URL is the only form
   if (scannedSet_ != &set) {

@@ -71,13 +71,17 @@ class DeepRequest {
  public:
   // url: the request target as the server holds it (path, "?", query). Not copied.
   explicit DeepRequest(std::string_view url);
+  // Views of its own texts are handed around inside: neither copied nor moved.
+  DeepRequest(const DeepRequest&) = delete;
+  DeepRequest& operator=(const DeepRequest&) = delete;
 
   std::string_view url() const { return url_; }
   // The distinct decoded forms of the URL, the raw URL first (DecodeUrlForms).
   const std::vector<UrlForm>& forms();
   // The path (before the first "?") normalised (Normalise, "+" kept). Deep rules also test its
-  // first pass when it was encoded more than once, as they do an argument's valueFirstPass.
-  const std::string& path();
+  // first pass when it was encoded more than once, as they do an argument's valueFirstPass. Valid
+  // as long as the request.
+  std::string_view path();
   // The query's arguments (SplitArguments); none without a "?".
   const std::vector<Argument>& arguments();
   // The query as one text (see DeepSubjectKind::kQuery), or empty.
@@ -97,7 +101,7 @@ class DeepRequest {
   struct Subject {
     DeepSubjectKind kind;
     std::size_t argument;
-    const std::string* text;
+    std::string_view text;  // of path_, pathFirstPass_, arguments_, query_ or the URL
     bool firstPass = false;
     bool signaturesKnown = false;
     SignatureMask signatures = 0;
@@ -105,15 +109,22 @@ class DeepRequest {
     int8_t xss = -1;
     char fingerprint[8] = {};
   };
+  // Whether the path, the query hold anything a decoding step changes (NeedsDecoding); one look at
+  // the URL answers both.
+  bool PathNeedsDecoding();
+  bool QueryNeedsDecoding();
   std::vector<Subject>& subjects();
   std::optional<DeepFinding> TestSubject(DeepRule rule, DeepDetectors detectors, Subject& subject);
   DeepFinding MakeFinding(DeepRule rule, const Subject& subject) const;
 
   std::string_view url_;
   std::size_t queryStart_;  // the first "?" or the URL's length
+  const DeepSignatureMatcher& matcher_;
+  int8_t pathNeedsDecoding_ = -1, queryNeedsDecoding_ = -1;  // -1 not looked at yet
   bool formsKnown_ = false, pathKnown_ = false, argumentsKnown_ = false, subjectsKnown_ = false;
   std::vector<UrlForm> forms_;
-  std::string path_;
+  std::string_view path_;        // the raw path, or decodedPath_
+  std::string decodedPath_;
   std::string pathFirstPass_;
   std::string query_;
   std::vector<Argument> arguments_;

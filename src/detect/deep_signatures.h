@@ -30,11 +30,22 @@ std::optional<DeepRule> FindDeepRule(std::string_view name);
 // value that is a path, a URI, ...).
 enum class SignatureScope : uint8_t { kAnyText, kValue };
 
+// Bytes that most texts are made of: letters, digits, "_", "-", ".", "/", the space and every byte
+// from 0x80 up (UTF-8). Few signatures can match a text made only of them, and those only where it
+// holds one of a few words, so such a text needs no pattern run unless it holds one.
+bool IsPlainTextByte(unsigned char c);
+
 struct DeepSignature {
   const char* name;
   DeepRule rule;
   SignatureScope scope;
   const char* pattern;  // RE2 syntax, matched with letter case ignored, bytes as Latin-1
+  // What every match made only of plain bytes (IsPlainTextByte) contains, letter case ignored:
+  // texts separated by "|", each at least two bytes long, or "^text" (one byte or more) for one
+  // that begins the text after any spaces. Empty when every match holds some other byte. The matcher skips a plain text
+  // that holds none of these texts for any signature, so a signature whose pattern changes must
+  // have its list checked again (tests/detect/deep_signatures_test.cc tries each).
+  const char* plain;
 };
 
 inline constexpr std::size_t kDeepSignatureCount = 17;
@@ -53,8 +64,14 @@ class DeepSignatureMatcher {
   DeepSignatureMatcher& operator=(const DeepSignatureMatcher&) = delete;
 
   // The signatures that occur in text. With isValue false, kValue signatures are left out. One
-  // pass over text for all of them; linear time whatever the text.
+  // pass over text for all of them; linear time whatever the text. A text of plain bytes that
+  // holds none of the signatures' plain texts (DeepSignature::plain) is answered without a pattern
+  // run.
   SignatureMask Match(std::string_view text, bool isValue) const;
+
+  // False only when no signature can occur in text (a Match that would find nothing): the quick
+  // check that Match makes first.
+  bool MayMatch(std::string_view text, bool isValue) const;
 
   struct Span {
     std::size_t begin;

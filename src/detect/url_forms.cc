@@ -28,10 +28,16 @@ int LaxHexValue(char c) { return kLaxHexDigits[static_cast<unsigned char>(c)]; }
 // Each decoding step writes into a buffer of its input's size (no step lengthens its text) through
 // a local pointer, which the compiler keeps in a register: appending byte by byte would check the
 // capacity every time, and a pointer in an object may be aliased by the bytes written through it.
-std::string Finish(std::string& buffer, const char* end) {
-  buffer.resize(static_cast<std::size_t>(end - buffer.data()));
-  return std::move(buffer);
-}
+void Finish(std::string& buffer, const char* end) { buffer.resize(static_cast<std::size_t>(end - buffer.data())); }
+
+// Bytes that the second step of NormaliseOnce may change: the lead bytes of overlong sequences,
+// NUL and "\".
+constexpr std::array<bool, 256> kSecondStepBytes = [] {
+  std::array<bool, 256> table{};
+  table[0] = table['\\'] = true;
+  for (std::size_t b = 0xC0; b < table.size(); ++b) table[b] = true;
+  return table;
+}();
 
 // Puts the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
 // the characters that separate paths as their ASCII character, anything else as UTF-8 (at most
@@ -97,14 +103,23 @@ std::size_t OverlongAt(std::string_view text, std::size_t i, char* ascii) {
   return length;
 }
 
-// The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace.
-std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
-  std::string buffer(text.size(), '\0');
-  char* out = buffer.data();
+// The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace, into out.
+// Returns whether anything was decoded; *secondStep says whether out holds a byte that the second
+// step may change.
+bool DecodeEscapes(std::string_view text, bool plusIsSpace, std::string& out, bool* secondStep) {
+  out.resize(text.size());
+  char* o = out.data();
+  bool changed = false, second = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c != '%') {
-      *out++ = c == '+' && plusIsSpace ? ' ' : c;
+      if (c == '+' && plusIsSpace) {
+        *o++ = ' ';
+        changed = true;
+      } else {
+        *o++ = c;
+        second = second || kSecondStepBytes[static_cast<unsigned char>(c)];
+      }
       continue;
     }
     const std::size_t left = text.size() - i - 1;
@@ -112,7 +127,12 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
       const int d0 = HexValue(text[i + 2]), d1 = HexValue(text[i + 3]);
       const int d2 = HexValue(text[i + 4]), d3 = HexValue(text[i + 5]);
       if ((d0 | d1 | d2 | d3) >= 0) {
-        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), out);
+        const char* begin = o;
+        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), o);
+        for (const char* p = begin; p < o; ++p) {
+          second = second || kSecondStepBytes[static_cast<unsigned char>(*p)];
+        }
+        changed = true;
         i += 5;
         continue;
       }
@@ -121,14 +141,76 @@ std::string DecodeEscapes(std::string_view text, bool plusIsSpace) {
     if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
       const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
-        *out++ = static_cast<char>((high * 16 + low) & 0xFF);
+        const char decoded = static_cast<char>((high * 16 + low) & 0xFF);
+        *o++ = decoded;
+        second = second || kSecondStepBytes[static_cast<unsigned char>(decoded)];
+        changed = true;
         i += 2;
         continue;
       }
     }
-    *out++ = c;
+    *o++ = c;
   }
-  return Finish(buffer, out);
+  Finish(out, o);
+  *secondStep = second;
+  return changed;
+}
+
+// The second step of NormaliseOnce, in place (it never lengthens the text): overlong sequences of
+// ASCII folded, NUL bytes removed, "\" as "/". Returns whether anything changed.
+bool FoldInPlace(std::string& text) {
+  char* o = text.data();
+  bool changed = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0xC0) {
+      if (const std::size_t length = OverlongAt(text, i, &c)) {
+        i += length - 1;
+        changed = true;
+      }
+    }
+    if (c == '\0' || c == '\\') changed = true;
+    if (c == '\0') continue;
+    *o++ = c == '\\' ? '/' : c;
+  }
+  Finish(text, o);
+  return changed;
+}
+
+// One lenient pass (NormaliseOnce) into out; returns whether it changed the text.
+bool NormaliseInto(std::string_view text, bool plusIsSpace, std::string& out) {
+  bool secondStep = false;
+  const bool decoded = DecodeEscapes(text, plusIsSpace, out, &secondStep);
+  const bool folded = secondStep && FoldInPlace(out);
+  return decoded || folded;
+}
+
+// One strict pass (PercentDecode) into out; returns whether it decoded anything. *percentLeft says
+// whether out holds a "%", without which another pass changes nothing.
+bool PercentDecodeInto(std::string_view text, std::string& out, bool* percentLeft) {
+  out.resize(text.size());
+  char* o = out.data();
+  bool changed = false, percent = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%') {
+      if (text.size() - i > 2) {
+        const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
+        if (high >= 0 && low >= 0) {
+          *o = static_cast<char>(high * 16 + low);
+          percent = percent || *o == '%';
+          ++o;
+          changed = true;
+          i += 2;
+          continue;
+        }
+      }
+      percent = true;
+    }
+    *o++ = text[i];
+  }
+  Finish(out, o);
+  *percentLeft = percent;
+  return changed;
 }
 
 }  // namespace
@@ -147,46 +229,27 @@ bool NeedsDecoding(std::string_view text) {
 }
 
 std::string PercentDecode(std::string_view text) {
-  std::string buffer(text.size(), '\0');
-  char* out = buffer.data();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && text.size() - i > 2) {
-      const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        *out++ = static_cast<char>(high * 16 + low);
-        i += 2;
-        continue;
-      }
-    }
-    *out++ = text[i];
-  }
-  return Finish(buffer, out);
+  std::string out;
+  bool percentLeft = false;
+  PercentDecodeInto(text, out, &percentLeft);
+  return out;
 }
 
 std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
-  const std::string decoded = DecodeEscapes(text, plusIsSpace);
-  std::string buffer(decoded.size(), '\0');
-  char* out = buffer.data();
-  for (std::size_t i = 0; i < decoded.size(); ++i) {
-    char c = decoded[i];
-    if (static_cast<unsigned char>(c) >= 0xC0) {
-      if (const std::size_t length = OverlongAt(decoded, i, &c)) i += length - 1;
-    }
-    if (c == '\0') continue;
-    *out++ = c == '\\' ? '/' : c;
-  }
-  return Finish(buffer, out);
+  std::string out;
+  NormaliseInto(text, plusIsSpace, out);
+  return out;
 }
 
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {
   std::string current(text);
+  std::string next;
   for (int pass = 0; pass < 3 && NeedsDecoding(current); ++pass) {
     // An application reads "+" as a space once, in the text as sent; a "+" that a later pass
     // decodes is a "+".
-    std::string next = NormaliseOnce(current, plusIsSpace && pass == 0);
-    if (next == current) break;
+    if (!NormaliseInto(current, plusIsSpace && pass == 0, next)) break;
     if (pass == 1 && firstPass != nullptr) *firstPass = current;
-    current = std::move(next);
+    current.swap(next);
   }
   return current;
 }
@@ -203,12 +266,15 @@ std::vector<UrlForm> DecodeUrlForms(std::string_view url) {
 
 std::vector<UrlForm> DecodeUrlForms(std::string_view url, std::string normalised) {
   std::vector<UrlForm> forms;
+  forms.reserve(kMaxUrlForms);
   forms.push_back({"raw", std::string(url)});
   if (!NeedsDecoding(url)) return forms;
   static const char* const kPassNames[] = {"percent-decoded", "percent-decoded x2", "percent-decoded x3"};
+  bool percentLeft = url.find('%') != std::string_view::npos;
   for (const char* name : kPassNames) {
-    std::string next = PercentDecode(forms.back().text);
-    if (next == forms.back().text) break;
+    if (!percentLeft) break;
+    std::string next;
+    if (!PercentDecodeInto(forms.back().text, next, &percentLeft)) break;
     forms.push_back({name, std::move(next)});
   }
   for (const UrlForm& form : forms) {
