@@ -2,6 +2,7 @@
 #include "detect/deep_request.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "detect/injection.h"
@@ -133,71 +134,79 @@ std::vector<DeepRequest::Subject>& DeepRequest::subjects() {
         subjects_.push_back({DeepSubjectKind::kArgumentValue, i, arg.valueFirstPass, true});
       }
     }
-    if (!query_.empty()) subjects_.push_back({DeepSubjectKind::kQuery, 0, query_});
+    if (!query_.empty()) {
+      // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
+      // SQL and HTML.
+      Subject& query = subjects_.emplace_back(Subject{DeepSubjectKind::kQuery, 0, query_});
+      query.sqli = query.xss = 0;
+    }
     subjectsKnown_ = true;
   }
   return subjects_;
 }
 
-DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject) const {
+int DeepRequest::Detect(DeepRule rule, DeepDetectors detectors, Subject& subject) {
+  if (detectors != DeepDetectors::kSignatures && (rule == DeepRule::kSQLi || rule == DeepRule::kXSS)) {
+    const std::string_view window = subject.text.substr(0, kInjectionWindow);
+    if (subject.sqli < 0 && subject.xss < 0) {
+      // One look tells whether either detector could flag the text at all.
+      const InjectionCandidates candidates = ScreenForInjection(window);
+      if (!candidates.sql) subject.sqli = 0;
+      if (!candidates.xss) subject.xss = 0;
+    }
+    if (rule == DeepRule::kSQLi) {
+      if (subject.sqli < 0) {
+        subject.sqli = 0;
+        if (WithinBudget(sqliBytes_, window.size())) {
+          if (const std::optional<std::string> fingerprint = DetectSqlInjection(window)) {
+            subject.sqli = 1;
+            fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
+          }
+        }
+      }
+      if (subject.sqli == 1) return kByLibinjection;
+    } else {
+      if (subject.xss < 0) subject.xss = WithinBudget(xssBytes_, window.size()) && DetectXss(window) ? 1 : 0;
+      if (subject.xss == 1) return kByLibinjection;
+    }
+  }
+  if (detectors == DeepDetectors::kLibinjection) return kNotFound;
+  if (!subject.signaturesKnown) {
+    subject.signatures = matcher_.Match(subject.text, subject.kind == DeepSubjectKind::kArgumentValue);
+    subject.signaturesKnown = true;
+    // Rules that libinjection does not serve have their answer now.
+    for (std::size_t r = 0; r < kDeepRuleCount; ++r) {
+      const auto other = static_cast<DeepRule>(r);
+      if (other == DeepRule::kSQLi || other == DeepRule::kXSS) continue;
+      subject.rulesKnown |= RuleBit(other);
+      if ((subject.signatures & matcher_.RuleMask(other)) != 0) subject.rulesFound |= RuleBit(other);
+    }
+  }
+  const SignatureMask hits = subject.signatures & matcher_.RuleMask(rule);
+  const int by = hits == 0 ? kNotFound : std::countr_zero(hits);
+  if (detectors == DeepDetectors::kAll) {
+    subject.rulesKnown |= RuleBit(rule);
+    if (by != kNotFound) subject.rulesFound |= RuleBit(rule);
+  }
+  return by;
+}
+
+DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject, int by) const {
   DeepFinding finding{rule, subject.kind};
   finding.argument = subject.argument;
   if (subject.kind == DeepSubjectKind::kArgumentName || subject.kind == DeepSubjectKind::kArgumentValue) {
     finding.argumentName = arguments_[subject.argument].name;
   }
-  finding.text = subject.text;
-  finding.firstPass = subject.firstPass;
-  return finding;
-}
-
-std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors detectors,
-                                                    Subject& subject) {
   const std::string_view text = subject.text;
-  // The query as a whole meets the own signatures only: libinjection reads its "&" and "=" as
-  // SQL and HTML.
-  if (subject.kind == DeepSubjectKind::kQuery) subject.sqli = subject.xss = 0;
-  const bool libinjection = detectors != DeepDetectors::kSignatures;
-  const std::string_view window = text.substr(0, kInjectionWindow);
-  if (libinjection && rule == DeepRule::kSQLi && subject.sqli != 0) {
-    if (subject.sqli < 0) {
-      subject.sqli = 0;
-      if (MayBeSqlInjection(window) && WithinBudget(sqliBytes_, window.size())) {
-        if (const std::optional<std::string> fingerprint = DetectSqlInjection(window)) {
-          subject.sqli = 1;
-          fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
-        }
-      }
-    }
-    if (subject.sqli == 1) {
-      DeepFinding finding = MakeFinding(rule, subject);
-      finding.detector = "libinjection";
-      finding.evidence = subject.fingerprint;
-      finding.end = text.size();
-      return finding;
-    }
+  finding.text = text;
+  finding.firstPass = subject.firstPass;
+  if (by == kByLibinjection) {
+    finding.detector = "libinjection";
+    finding.evidence = rule == DeepRule::kSQLi ? subject.fingerprint : "xss";
+    finding.end = text.size();
+    return finding;
   }
-  if (libinjection && rule == DeepRule::kXSS && subject.xss != 0) {
-    if (subject.xss < 0) {
-      subject.xss = MayBeXss(window) && WithinBudget(xssBytes_, window.size()) && DetectXss(window) ? 1 : 0;
-    }
-    if (subject.xss == 1) {
-      DeepFinding finding = MakeFinding(rule, subject);
-      finding.detector = "libinjection";
-      finding.evidence = "xss";
-      finding.end = text.size();
-      return finding;
-    }
-  }
-  if (detectors == DeepDetectors::kLibinjection) return std::nullopt;
-  if (!subject.signaturesKnown) {
-    subject.signatures = matcher_.Match(text, subject.kind == DeepSubjectKind::kArgumentValue);
-    subject.signaturesKnown = true;
-  }
-  const SignatureMask hits = subject.signatures & matcher_.RuleMask(rule);
-  if (hits == 0) return std::nullopt;
-  std::size_t index = 0;
-  while (((hits >> index) & 1u) == 0) ++index;
-  DeepFinding finding = MakeFinding(rule, subject);
+  const auto index = static_cast<std::size_t>(by);
   finding.detector = DeepSignatures[index].name;
   if (const auto span = matcher_.Find(index, text)) {
     finding.begin = span->begin;
@@ -208,8 +217,14 @@ std::optional<DeepFinding> DeepRequest::TestSubject(DeepRule rule, DeepDetectors
 }
 
 std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detectors) {
+  const uint8_t bit = RuleBit(rule);
   for (Subject& subject : subjects()) {
-    if (std::optional<DeepFinding> finding = TestSubject(rule, detectors, subject)) return finding;
+    // Most subjects of most requests have been read for another rule already, which answered for
+    // this one too.
+    const bool knownEmpty = (subject.rulesKnown & bit) != 0 && (subject.rulesFound & bit) == 0;
+    if (detectors == DeepDetectors::kAll && knownEmpty) continue;
+    const int by = Detect(rule, detectors, subject);
+    if (by != kNotFound) return MakeFinding(rule, subject, by);
   }
   return std::nullopt;
 }

@@ -108,14 +108,21 @@ class DeepRequest {
     int8_t sqli = -1;  // -1 not asked, 0 no, 1 yes (fingerprint kept)
     int8_t xss = -1;
     char fingerprint[8] = {};
+    // With every detector (DeepDetectors::kAll): the rules (RuleBit) whose answer for this text is
+    // known, and those that found something in it.
+    uint8_t rulesKnown = 0, rulesFound = 0;
   };
+  static uint8_t RuleBit(DeepRule rule) { return static_cast<uint8_t>(1u << static_cast<unsigned>(rule)); }
   // Whether the path, the query hold anything a decoding step changes (NeedsDecoding); one look at
   // the URL answers both.
   bool PathNeedsDecoding();
   bool QueryNeedsDecoding();
   std::vector<Subject>& subjects();
-  std::optional<DeepFinding> TestSubject(DeepRule rule, DeepDetectors detectors, Subject& subject);
-  DeepFinding MakeFinding(DeepRule rule, const Subject& subject) const;
+  // What finds rule in subject: the index of one of DeepSignatures, kByLibinjection or kNotFound.
+  // Each detector runs on a subject once, when first asked.
+  static constexpr int kNotFound = -1, kByLibinjection = -2;
+  int Detect(DeepRule rule, DeepDetectors detectors, Subject& subject);
+  DeepFinding MakeFinding(DeepRule rule, const Subject& subject, int by) const;
 
   std::string_view url_;
   std::size_t queryStart_;  // the first "?" or the URL's length

@@ -140,6 +140,15 @@ constexpr std::array<bool, 256> kPlainBytes = [] {
 
 unsigned char Folded(unsigned char c) { return static_cast<unsigned>(c - 'A') < 26u ? c | 0x20 : c; }
 
+// Each plain byte folded to lower case, 0 for the others (NUL is not plain).
+constexpr std::array<unsigned char, 256> kFoldedPlainBytes = [] {
+  std::array<unsigned char, 256> folded{};
+  for (std::size_t c = 0; c < folded.size(); ++c) {
+    if (kPlainBytes[c]) folded[c] = static_cast<unsigned char>(c - 'A' < 26 ? c | 0x20 : c);
+  }
+  return folded;
+}();
+
 bool FoldedEquals(const unsigned char* bytes, std::string_view lower) {
   for (std::size_t i = 0; i < lower.size(); ++i) {
     if (Folded(bytes[i]) != static_cast<unsigned char>(lower[i])) return false;
@@ -178,9 +187,8 @@ class PlainTextIndex {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     unsigned previous = 0;  // the folded byte before; a NUL, which is not plain, begins no text
     for (std::size_t i = 0; i < text.size(); ++i) {
-      const unsigned char c = bytes[i];
-      if (!kPlainBytes[c]) return true;
-      const unsigned folded = Folded(c);
+      const unsigned folded = kFoldedPlainBytes[bytes[i]];
+      if (folded == 0) return true;
       if (pairs_[Pair(previous, folded)] && anywhere_.At(text, i - 1, isValue)) return true;
       previous = folded;
     }

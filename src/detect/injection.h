@@ -24,6 +24,13 @@ bool DetectXss(std::string_view value);
 bool MayBeSqlInjection(std::string_view value);
 bool MayBeXss(std::string_view value);
 
+// Both answers from one pass over value.
+struct InjectionCandidates {
+  bool sql;  // MayBeSqlInjection
+  bool xss;  // MayBeXss
+};
+InjectionCandidates ScreenForInjection(std::string_view value);
+
 // The library's version, for reports.
 const char* InjectionLibraryVersion();
 

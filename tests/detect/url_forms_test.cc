@@ -17,6 +17,19 @@ struct DecodeCase {
   std::string output;
 };
 
+// Every byte at every place of a text longer than the eight bytes read at a time.
+TEST(NeedsDecoding, EachByteAnywhere) {
+  for (int b = 0; b < 256; ++b) {
+    const bool expected = b == '%' || b == '+' || b == '\\' || b == 0 || b >= 0xC0;
+    for (std::size_t at = 0; at < 19; ++at) {
+      std::string text(19, 'a');
+      text[at] = static_cast<char>(b);
+      ASSERT_EQ(NeedsDecoding(text), expected) << "byte " << b << " at " << at;
+    }
+  }
+  EXPECT_FALSE(NeedsDecoding(""));
+}
+
 const DecodeCase kPercentDecode[] = {
     {"/a%20b", "/a b"},
     {"%2e%2E%2f", "../"},
