@@ -2,6 +2,7 @@
 #include "detect/deep_request.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 
@@ -13,11 +14,12 @@ namespace {
 
 constexpr std::size_t kDescribedTextMax = 200;
 
-// Counts size against a detector's budget; false (and nothing counted) when it would go over.
-bool WithinBudget(std::size_t& used, std::size_t size) {
-  if (used + size > kInjectionBudget) return false;
-  used += size;
-  return true;
+// The part of window that a detector with `spent` of its budget gone may read (nothing when the
+// budget is spent), counted against the budget.
+std::string_view WithinBudget(std::size_t& spent, std::string_view window) {
+  const InjectionPrefix prefix = InjectionPrefixWithin(window, kInjectionBudget - spent);
+  spent += prefix.units;
+  return window.substr(0, prefix.size);
 }
 
 void AppendPrintable(std::string_view text, std::string& out) {
@@ -62,13 +64,101 @@ DeepRequest::DeepRequest(std::string_view url)
     : url_(url), queryStart_(std::min(url.find('?'), url.size())), matcher_(BuiltInDeepSignatures()) {}
 
 bool DeepRequest::PathNeedsDecoding() {
-  if (pathNeedsDecoding_ < 0) pathNeedsDecoding_ = NeedsDecoding(url_.substr(0, queryStart_)) ? 1 : 0;
+  if (pathNeedsDecoding_ < 0) {
+    pathNeedsDecoding_ = !PlainShape() && NeedsDecoding(url_.substr(0, queryStart_)) ? 1 : 0;
+  }
   return pathNeedsDecoding_ == 1;
 }
 
 bool DeepRequest::QueryNeedsDecoding() {
-  if (queryNeedsDecoding_ < 0) queryNeedsDecoding_ = NeedsDecoding(url_.substr(queryStart_)) ? 1 : 0;
+  if (queryNeedsDecoding_ < 0) {
+    queryNeedsDecoding_ = !PlainShape() && NeedsDecoding(url_.substr(queryStart_)) ? 1 : 0;
+  }
   return queryNeedsDecoding_ == 1;
+}
+
+namespace {
+
+// The bytes of a plain URL's path, names and values (DeepRequest::HasPlainShape), and what
+// separates them.
+enum : uint8_t { kOther = 0, kPlainByte = 1, kDash = 2, kAmpersand = 4, kEquals = 8 };
+constexpr std::array<uint8_t, 256> kPlainUrlBytes = [] {
+  std::array<uint8_t, 256> kinds{};
+  for (int c = 'a'; c <= 'z'; ++c) kinds[c] = kinds[c - 'a' + 'A'] = kPlainByte;
+  for (int c = '0'; c <= '9'; ++c) kinds[c] = kPlainByte;
+  for (const char c : std::string_view("_./")) kinds[static_cast<unsigned char>(c)] = kPlainByte;
+  kinds['-'] = kPlainByte | kDash;
+  kinds['&'] = kAmpersand;
+  kinds['='] = kEquals;
+  return kinds;
+}();
+
+}  // namespace
+
+// A URL whose path, argument names and values are made only of letters, digits, "_", "-", "."
+// and "/" (without "--"), split by one "=" in each of at most kMaxArguments pieces (or a query that
+// is one name), is what most requests carry. Its texts are the path, the names and the values as
+// they stand: nothing to decode, no byte that libinjection could read as SQL or HTML (the
+// screening of ScreenForInjection says no to each), and the own signatures can only occur where
+// one of their plain texts does (DeepSignatureMatcher::MayMatch). So when none of those answers
+// yes, no deep rule finds anything, and the texts need not be made at all.
+bool DeepRequest::HasPlainShape() const {
+  unsigned previous = 0;
+  for (std::size_t i = 0; i < queryStart_; ++i) {
+    const unsigned kind = kPlainUrlBytes[static_cast<unsigned char>(url_[i])];
+    if ((kind & kPlainByte) == 0 || (previous & kind & kDash) != 0) return false;
+    previous = kind;
+  }
+  std::size_t pieces = 0, piecesWithoutEquals = 0, equalsInPiece = 0;
+  bool inPiece = false;
+  for (std::size_t i = queryStart_ + 1; i <= url_.size(); ++i) {
+    const unsigned kind = i < url_.size() ? unsigned{kPlainUrlBytes[static_cast<unsigned char>(url_[i])]}
+                                          : unsigned{kAmpersand};
+    if (kind == kAmpersand) {
+      pieces += inPiece;
+      piecesWithoutEquals += inPiece && equalsInPiece == 0;
+      inPiece = false;
+      equalsInPiece = previous = 0;
+      continue;
+    }
+    inPiece = true;
+    if (kind == kEquals) {
+      if (++equalsInPiece > 1) return false;  // a second "=" is a byte of the value
+      previous = 0;
+    } else {
+      if ((kind & kPlainByte) == 0 || (previous & kind & kDash) != 0) return false;
+      previous = kind;
+    }
+  }
+  // A piece without "=" makes the whole query one more text, unless it is the only piece.
+  return pieces <= kMaxArguments && (piecesWithoutEquals == 0 || pieces == 1);
+}
+
+bool DeepRequest::PlainShape() {
+  if (plainShape_ < 0) plainShape_ = HasPlainShape() ? 1 : 0;
+  return plainShape_ == 1;
+}
+
+bool DeepRequest::FindsNothing() {
+  if (findsNothing_ < 0) findsNothing_ = PlainShape() && !PlainTextsMayMatch() ? 1 : 0;
+  return findsNothing_ == 1;
+}
+
+bool DeepRequest::PlainTextsMayMatch() const {
+  if (matcher_.HoldsPlainText(url_) || matcher_.BeginsWithPlainText(url_.substr(0, queryStart_), false)) {
+    return true;
+  }
+  for (std::size_t start = queryStart_ + 1; start < url_.size();) {
+    const std::size_t end = std::min(url_.find('&', start), url_.size());
+    const std::string_view piece = url_.substr(start, end - start);
+    start = end + 1;
+    const std::size_t equals = std::min(piece.find('='), piece.size());
+    if (matcher_.BeginsWithPlainText(piece.substr(0, equals), false) ||
+        (equals < piece.size() && matcher_.BeginsWithPlainText(piece.substr(equals + 1), true))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 const std::vector<UrlForm>& DeepRequest::forms() {
@@ -157,8 +247,9 @@ int DeepRequest::Detect(DeepRule rule, DeepDetectors detectors, Subject& subject
     if (rule == DeepRule::kSQLi) {
       if (subject.sqli < 0) {
         subject.sqli = 0;
-        if (WithinBudget(sqliBytes_, window.size())) {
-          if (const std::optional<std::string> fingerprint = DetectSqlInjection(window)) {
+        const std::string_view read = WithinBudget(sqliUnits_, window);
+        if (!read.empty()) {
+          if (const std::optional<std::string> fingerprint = DetectSqlInjection(read)) {
             subject.sqli = 1;
             fingerprint->copy(subject.fingerprint, sizeof subject.fingerprint - 1);
           }
@@ -166,7 +257,10 @@ int DeepRequest::Detect(DeepRule rule, DeepDetectors detectors, Subject& subject
       }
       if (subject.sqli == 1) return kByLibinjection;
     } else {
-      if (subject.xss < 0) subject.xss = WithinBudget(xssBytes_, window.size()) && DetectXss(window) ? 1 : 0;
+      if (subject.xss < 0) {
+        const std::string_view read = WithinBudget(xssUnits_, window);
+        subject.xss = !read.empty() && DetectXss(read) ? 1 : 0;
+      }
       if (subject.xss == 1) return kByLibinjection;
     }
   }
@@ -217,6 +311,7 @@ DeepFinding DeepRequest::MakeFinding(DeepRule rule, const Subject& subject, int 
 }
 
 std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detectors) {
+  if (detectors == DeepDetectors::kAll && FindsNothing()) return std::nullopt;
   const uint8_t bit = RuleBit(rule);
   for (Subject& subject : subjects()) {
     // Most subjects of most requests have been read for another rule already, which answered for
@@ -229,10 +324,11 @@ std::optional<DeepFinding> DeepRequest::Test(DeepRule rule, DeepDetectors detect
   return std::nullopt;
 }
 
+bool DeepRequest::HasDecodedForms() { return (PathNeedsDecoding() || QueryNeedsDecoding()) && forms().size() > 1; }
+
 std::optional<FormMatch> DeepRequest::FindInForms(const PatternSet& set, std::size_t index) {
-  if (!PathNeedsDecoding() && !QueryNeedsDecoding()) return std::nullopt;  // the raw URL is the only form
+  if (!HasDecodedForms()) return std::nullopt;
   const std::vector<UrlForm>& all = forms();
-  if (all.size() == 1) return std::nullopt;  // the raw URL is the only form
   if (scannedSet_ != &set) {
     scans_.clear();
     scans_.reserve(all.size() - 1);

@@ -5,7 +5,6 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
-#include <bitset>
 #include <string>
 #include <vector>
 
@@ -140,15 +139,6 @@ constexpr std::array<bool, 256> kPlainBytes = [] {
 
 unsigned char Folded(unsigned char c) { return static_cast<unsigned>(c - 'A') < 26u ? c | 0x20 : c; }
 
-// Each plain byte folded to lower case, 0 for the others (NUL is not plain).
-constexpr std::array<unsigned char, 256> kFoldedPlainBytes = [] {
-  std::array<unsigned char, 256> folded{};
-  for (std::size_t c = 0; c < folded.size(); ++c) {
-    if (kPlainBytes[c]) folded[c] = static_cast<unsigned char>(c - 'A' < 26 ? c | 0x20 : c);
-  }
-  return folded;
-}();
-
 bool FoldedEquals(const unsigned char* bytes, std::string_view lower) {
   for (std::size_t i = 0; i < lower.size(); ++i) {
     if (Folded(bytes[i]) != static_cast<unsigned char>(lower[i])) return false;
@@ -156,7 +146,9 @@ bool FoldedEquals(const unsigned char* bytes, std::string_view lower) {
   return true;
 }
 
-// The signatures' plain texts (DeepSignature::plain) and the quick check built on them.
+// The signatures' plain texts (DeepSignature::plain) and the quick check built on them: the texts
+// that must begin a text by their first byte, the others in one automaton (Aho-Corasick) that reads
+// a text once, a table look-up per byte, whatever the number of texts.
 class PlainTextIndex {
  public:
   // Adds one signature's list; false when the list is unusable (a text with a byte that is not
@@ -175,59 +167,144 @@ class PlainTextIndex {
         lower += static_cast<char>(Folded(static_cast<unsigned char>(c)));
       }
       if (lower.size() < (atStart ? 1u : 2u)) return false;
-      if (!atStart) pairs_[Pair(lower[0], lower[1])] = true;
-      (atStart ? atStart_ : anywhere_).Add(lower, valueOnly);
+      if (atStart) {
+        atStart_[static_cast<unsigned char>(lower.front())].push_back({lower, valueOnly});
+      } else {
+        anywhere_.push_back({lower, valueOnly});
+      }
     }
     return usable;
   }
 
-  // False only when text, of plain bytes alone, holds none of the texts: one pass that compares
-  // texts only where the two bytes that begin one of them occur.
+  // Builds the automaton once every list is in; false when it would not fit its table.
+  bool Build();
+
+  // False only when text, of plain bytes alone, holds none of the texts.
   bool MayMatch(std::string_view text, bool isValue) const {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    unsigned previous = 0;  // the folded byte before; a NUL, which is not plain, begins no text
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const unsigned folded = kFoldedPlainBytes[bytes[i]];
-      if (folded == 0) return true;
-      if (pairs_[Pair(previous, folded)] && anywhere_.At(text, i - 1, isValue)) return true;
-      previous = folded;
-    }
+    const uint16_t stop = isValue ? kFound | kFoundInValue | kNotPlain : kFound | kNotPlain;
+    return Scan(text, stop) || Begins(text, isValue);
+  }
+
+  // Whether one of the texts found anywhere occurs in a part of text between bytes that are not
+  // plain.
+  bool Holds(std::string_view text) const { return Scan(text, kFound | kFoundInValue); }
+
+  // Whether text begins, after any spaces, with one of the texts that must begin it.
+  bool Begins(std::string_view text, bool isValue) const {
     const std::size_t start = text.find_first_not_of(' ');
-    return start != std::string_view::npos && atStart_.At(text, start, isValue);
+    if (start == std::string_view::npos) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data()) + start;
+    for (const Entry& entry : atStart_[Folded(*bytes)]) {
+      if ((isValue || !entry.valueOnly) && entry.text.size() <= text.size() - start &&
+          FoldedEquals(bytes, entry.text)) {
+        return true;
+      }
+    }
+    return false;
   }
 
  private:
-  static std::size_t Pair(unsigned char first, unsigned char second) { return first << 8 | second; }
-
-  // Texts by their first byte.
-  class Group {
-   public:
-    void Add(std::string_view lower, bool valueOnly) {
-      byFirst_[static_cast<unsigned char>(lower.front())].push_back({std::string(lower), valueOnly});
-    }
-    // Whether one of the texts begins at text[at].
-    bool At(std::string_view text, std::size_t at, bool isValue) const {
-      const auto* bytes = reinterpret_cast<const unsigned char*>(text.data()) + at;
-      for (const Entry& entry : byFirst_[Folded(*bytes)]) {
-        if ((isValue || !entry.valueOnly) && entry.text.size() <= text.size() - at &&
-            FoldedEquals(bytes, entry.text)) {
-          return true;
-        }
-      }
-      return false;
-    }
-
-   private:
-    struct Entry {
-      std::string text;  // in lower case
-      bool valueOnly;    // of a signature that only values meet
-    };
-    std::array<std::vector<Entry>, 256> byFirst_;
+  struct Entry {
+    std::string text;  // in lower case
+    bool valueOnly;    // of a signature that only values meet
   };
 
-  Group anywhere_, atStart_;  // found anywhere; only at the start, after any spaces
-  std::bitset<256 * 256> pairs_;  // the first two bytes of each of anywhere_'s texts
+  // A cell of the automaton's table: the next state's first cell, and what reaching it means.
+  static constexpr uint16_t kStateMask = 0x1FFF;
+  static constexpr uint16_t kFound = 0x2000;         // a text ends here
+  static constexpr uint16_t kFoundInValue = 0x4000;  // a text of a value-only signature ends here
+  static constexpr uint16_t kNotPlain = 0x8000;      // the byte is not plain
+
+  // Whether reading text reaches a cell with one of the flags in `stop`.
+  bool Scan(std::string_view text, uint16_t stop) const {
+    unsigned state = 0;
+    for (const char c : text) {
+      const uint16_t cell = next_[state + classOf_[static_cast<unsigned char>(c)]];
+      if ((cell & stop) != 0) return true;
+      state = cell & kStateMask;
+    }
+    return false;
+  }
+
+  std::vector<Entry> anywhere_;
+  std::array<std::vector<Entry>, 256> atStart_;  // by first byte
+  // Byte classes: 0 for the bytes that are not plain, one for each folded byte that the texts
+  // hold, one for every other plain byte.
+  std::array<uint8_t, 256> classOf_{};
+  std::size_t classes_ = 0;
+  std::vector<uint16_t> next_;  // a state's row is `classes_` cells from its first
 };
+
+bool PlainTextIndex::Build() {
+  // The classes.
+  std::array<uint8_t, 256> folded{};  // class of each folded byte that a text holds
+  uint8_t count = 1;
+  for (const Entry& entry : anywhere_) {
+    for (const char c : entry.text) {
+      uint8_t& slot = folded[static_cast<unsigned char>(c)];
+      if (slot == 0) slot = count++;
+    }
+  }
+  const uint8_t otherPlain = count++;
+  classes_ = count;
+  for (std::size_t b = 0; b < 256; ++b) {
+    classOf_[b] = kPlainBytes[b] ? (folded[Folded(static_cast<unsigned char>(b))] != 0
+                                        ? folded[Folded(static_cast<unsigned char>(b))]
+                                        : otherPlain)
+                                 : 0;
+  }
+  // The trie of the texts; state 0 is the start.
+  std::vector<std::vector<int>> go(1, std::vector<int>(classes_, -1));
+  std::vector<uint16_t> output(1, 0);
+  for (const Entry& entry : anywhere_) {
+    int state = 0;
+    for (const char c : entry.text) {
+      const uint8_t cls = classOf_[static_cast<unsigned char>(c)];
+      if (go[state][cls] < 0) {
+        go[state][cls] = static_cast<int>(go.size());
+        go.emplace_back(classes_, -1);
+        output.push_back(0);
+      }
+      state = go[state][cls];
+    }
+    output[state] |= entry.valueOnly ? kFoundInValue : kFound;
+  }
+  // Failure links, breadth first, completing every state's row; a byte that is not plain leads
+  // back to the start, flagged.
+  const std::size_t states = go.size();
+  if (states * classes_ > kStateMask) return false;
+  std::vector<int> fail(states, 0), queue;
+  for (std::size_t cls = 1; cls < classes_; ++cls) {
+    int& to = go[0][cls];
+    if (to < 0) {
+      to = 0;
+    } else {
+      queue.push_back(to);
+    }
+  }
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const int state = queue[head];
+    output[state] |= output[fail[state]];
+    for (std::size_t cls = 1; cls < classes_; ++cls) {
+      int& to = go[state][cls];
+      if (to < 0) {
+        to = go[fail[state]][cls];
+      } else {
+        fail[to] = go[fail[state]][cls];
+        queue.push_back(to);
+      }
+    }
+  }
+  next_.assign(states * classes_, 0);
+  for (std::size_t state = 0; state < states; ++state) {
+    next_[state * classes_] = kNotPlain;
+    for (std::size_t cls = 1; cls < classes_; ++cls) {
+      const auto to = static_cast<std::size_t>(go[state][cls]);
+      next_[state * classes_ + cls] = static_cast<uint16_t>(to * classes_) | output[to];
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -277,6 +354,7 @@ DeepSignatureMatcher::DeepSignatureMatcher() : impl_(std::make_unique<Impl>()) {
     if (signature.scope == SignatureScope::kValue) valueOnly_ |= SignatureMask{1} << i;
     impl_->plainUsable &= impl_->plain.Add(signature.plain, signature.scope == SignatureScope::kValue);
   }
+  impl_->plainUsable &= impl_->plain.Build();
   impl_->set->Compile();
   impl_->anyInValue = std::make_unique<re2::RE2>(anyInValue, options);
   impl_->anyInText = std::make_unique<re2::RE2>(anyInText, options);
@@ -286,6 +364,14 @@ DeepSignatureMatcher::~DeepSignatureMatcher() = default;
 
 bool DeepSignatureMatcher::MayMatch(std::string_view text, bool isValue) const {
   return !impl_->plainUsable || impl_->plain.MayMatch(text, isValue);
+}
+
+bool DeepSignatureMatcher::HoldsPlainText(std::string_view text) const {
+  return !impl_->plainUsable || impl_->plain.Holds(text);
+}
+
+bool DeepSignatureMatcher::BeginsWithPlainText(std::string_view text, bool isValue) const {
+  return !impl_->plainUsable || impl_->plain.Begins(text, isValue);
 }
 
 SignatureMask DeepSignatureMatcher::Match(std::string_view text, bool isValue) const {

@@ -73,6 +73,14 @@ class DeepSignatureMatcher {
   // check that Match makes first.
   bool MayMatch(std::string_view text, bool isValue) const;
 
+  // MayMatch in two halves, for a caller that has texts of plain bytes side by side, separated by
+  // bytes that are not plain (a URL's path, names and values between "?", "&" and "="): false from
+  // both for each text means MayMatch is false for each. HoldsPlainText looks for the plain texts
+  // found anywhere, each between two bytes that are not plain, for values and other texts alike;
+  // BeginsWithPlainText for those that must begin a text, on one text.
+  bool HoldsPlainText(std::string_view texts) const;
+  bool BeginsWithPlainText(std::string_view text, bool isValue) const;
+
   struct Span {
     std::size_t begin;
     std::size_t end;
