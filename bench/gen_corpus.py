@@ -86,7 +86,7 @@ def attacks():
 def adversarial():
     out = []
     for size in (2048, 8192, 16384):
-        for unit in ("%0d", "%0d%0a", "%5cx", "a=", "'"):
+        for unit in ("%0d", "%0d%0a", "%5cx", "a=", "'", "a/"):
             body = unit * (size // len(unit) + 1)
             out.append((f"{unit!r}x{size}", ("/" + body)[:size]))
         payload = "%0d%0aContent-Type:%20text/html"

@@ -8,13 +8,16 @@
 namespace vell {
 
 ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments) {
+  // Most queries hold nothing to decode: one look answers for all their pieces.
+  return SplitArguments(query, maxArguments, NeedsDecoding(query));
+}
+
+ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments, bool needsDecoding) {
   ParsedQuery parsed;
   const auto pieces = static_cast<std::size_t>(std::count(query.begin(), query.end(), '&')) + 1;
   parsed.arguments.reserve(std::min(maxArguments, pieces));
-  // Most queries hold nothing to decode: one look answers for all their pieces.
-  const bool decode = NeedsDecoding(query);
-  auto decoded = [decode](std::string_view text, std::string* firstPass = nullptr) {
-    return decode ? Normalise(text, true, firstPass) : std::string(text);
+  auto decoded = [needsDecoding](std::string_view text, std::string* firstPass = nullptr) {
+    return needsDecoding ? Normalise(text, true, firstPass) : std::string(text);
   };
   std::size_t start = 0;
   while (start < query.size()) {

@@ -135,7 +135,11 @@ bool DeepRequest::HasPlainShape() const {
 }
 
 bool DeepRequest::PlainShape() {
-  if (plainShape_ < 0) plainShape_ = HasPlainShape() ? 1 : 0;
+  // A long URL is left to the texts' own checks, each of which reads it once anyway, rather than
+  // read once more in case it is plain.
+  if (plainShape_ < 0) {
+    plainShape_ = url_.size() <= DeepSignatureMatcher::kQuickCheckMaxLength && HasPlainShape() ? 1 : 0;
+  }
   return plainShape_ == 1;
 }
 
@@ -192,7 +196,7 @@ const std::vector<Argument>& DeepRequest::arguments() {
   if (!argumentsKnown_) {
     if (queryStart_ < url_.size()) {
       const std::string_view query = url_.substr(queryStart_ + 1);
-      ParsedQuery parsed = SplitArguments(query);
+      ParsedQuery parsed = SplitArguments(query, kMaxArguments, QueryNeedsDecoding());
       arguments_ = std::move(parsed.arguments);
       // A query that is one name alone is already a text of its own.
       const bool oneName = arguments_.size() == 1 && query.find('=') == std::string_view::npos;

@@ -56,7 +56,7 @@ struct DeepFinding {
 // anyway, and a single payload of the measured corpora fits both bounds; a payload padded past the
 // window, or sent after more than the budget of suspicious text, is left to the own signatures.
 inline constexpr std::size_t kInjectionWindow = 512;
-inline constexpr std::size_t kInjectionBudget = 2048;
+inline constexpr std::size_t kInjectionBudget = 1024;
 
 // Which detectors a deep rule runs: all of them (what a request meets), or one kind alone (for
 // measuring what each adds).

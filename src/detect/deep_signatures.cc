@@ -376,7 +376,7 @@ bool DeepSignatureMatcher::BeginsWithPlainText(std::string_view text, bool isVal
 
 SignatureMask DeepSignatureMatcher::Match(std::string_view text, bool isValue) const {
   const SignatureMask wanted = isValue ? ~SignatureMask{0} : ~valueOnly_;
-  if (!MayMatch(text, isValue)) return 0;
+  if (text.size() <= kQuickCheckMaxLength && !MayMatch(text, isValue)) return 0;
   if (!re2::RE2::PartialMatch(text, isValue ? *impl_->anyInValue : *impl_->anyInText)) return 0;
   std::vector<int> hits;
   re2::RE2::Set::ErrorInfo error{};

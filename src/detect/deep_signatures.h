@@ -66,8 +66,10 @@ class DeepSignatureMatcher {
   // The signatures that occur in text. With isValue false, kValue signatures are left out. One
   // pass over text for all of them; linear time whatever the text. A text of plain bytes that
   // holds none of the signatures' plain texts (DeepSignature::plain) is answered without a pattern
-  // run.
+  // run, when it is no longer than kQuickCheckMaxLength: on a longer text the quick check costs
+  // about what the patterns' pass does, and would come on top of it when it cannot rule them out.
   SignatureMask Match(std::string_view text, bool isValue) const;
+  static constexpr std::size_t kQuickCheckMaxLength = 1024;
 
   // False only when no signature can occur in text (a Match that would find nothing): the quick
   // check that Match makes first.

@@ -33,6 +33,8 @@ InjectionCandidates ScreenForInjection(std::string_view value) {
   for (const char c : value) {
     const unsigned kind = kByteKinds[static_cast<unsigned char>(c)];
     kinds |= kind | (previous & kind & kDash) >> 2;  // "--" counts as SQL
+    // A byte harmful to HTML is harmful to SQL too: nothing more to learn.
+    if ((kinds & kXssHarmful) != 0) break;
     previous = kind;
   }
   return {(kinds & kSqlHarmful) != 0, (kinds & kXssHarmful) != 0};

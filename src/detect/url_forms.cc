@@ -31,13 +31,16 @@ int LaxHexValue(char c) { return kLaxHexDigits[static_cast<unsigned char>(c)]; }
 // capacity every time, and a pointer in an object may be aliased by the bytes written through it.
 void Finish(std::string& buffer, const char* end) { buffer.resize(static_cast<std::size_t>(end - buffer.data())); }
 
-// Bytes that the second step of NormaliseOnce may change: the lead bytes of overlong sequences,
-// NUL and "\".
-constexpr std::array<bool, 256> kSecondStepBytes = [] {
-  std::array<bool, 256> table{};
-  table[0] = table['\\'] = true;
-  for (std::size_t b = 0xC0; b < table.size(); ++b) table[b] = true;
-  return table;
+// What a lenient pass does with a byte besides copying it: an escape may start, a "+" may be a
+// space, and the second step may change it (the lead bytes of overlong sequences, NUL, "\\").
+enum : uint8_t { kPercentByte = 1, kPlusByte = 2, kSecondStepByte = 4 };
+constexpr std::array<uint8_t, 256> kDecodingBytes = [] {
+  std::array<uint8_t, 256> kinds{};
+  kinds['%'] = kPercentByte;
+  kinds['+'] = kPlusByte;
+  kinds[0] = kinds['\\'] = kSecondStepByte;
+  for (std::size_t b = 0xC0; b < kinds.size(); ++b) kinds[b] = kSecondStepByte;
+  return kinds;
 }();
 
 // Puts the character of a "%uXXXX" escape: ASCII as itself, full-width forms and look-alikes of
@@ -104,65 +107,87 @@ std::size_t OverlongAt(std::string_view text, std::size_t i, char* ascii) {
   return length;
 }
 
-// The escapes of one pass: "%XX" (lax hex too), "%uXXXX", and "+" when plusIsSpace, into out.
-// Returns whether anything was decoded; *secondStep says whether out holds a byte that the second
-// step may change.
-bool DecodeEscapes(std::string_view text, bool plusIsSpace, std::string& out, bool* secondStep) {
+// One lenient pass into out, in one go as far as it can: the escapes ("%XX", lax hex too, "%uXXXX",
+// and "+" when plusIsSpace) decoded, and the second step (NUL bytes removed, "\" as "/") applied
+// to each decoded byte until the first that may lead an overlong sequence (0xC0 and up), whose
+// folding needs the bytes after it decoded first. *foldFrom is where in out that byte lies (npos
+// when there is none): the second step is left to FoldInPlace from there. Returns whether anything
+// changed so far.
+bool DecodeEscapes(std::string_view text, bool plusIsSpace, std::string& out, std::size_t* foldFrom) {
   out.resize(text.size());
-  char* o = out.data();
-  bool changed = false, second = false;
+  char* const begin = out.data();
+  char* o = begin;
+  // Plain locals, whose address is never taken, so that the bytes written through o need not be
+  // assumed to change them.
+  bool changed = false;
+  std::size_t firstLead = std::string::npos;
+  // The kinds of byte that need more than a copy; the second step's bytes until the first lead.
+  unsigned active = kPercentByte | (plusIsSpace ? unsigned{kPlusByte} : 0u) | kSecondStepByte;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c != '%') {
-      if (c == '+' && plusIsSpace) {
-        *o++ = ' ';
-        changed = true;
-      } else {
-        *o++ = c;
-        second = second || kSecondStepBytes[static_cast<unsigned char>(c)];
-      }
+    char b = text[i];
+    const unsigned kind = kDecodingBytes[static_cast<unsigned char>(b)] & active;
+    if (kind == 0) {  // most bytes
+      *o++ = b;
       continue;
     }
     const std::size_t left = text.size() - i - 1;
-    if (left >= 5 && (text[i + 1] == 'u' || text[i + 1] == 'U')) {
+    if (b == '+') {  // a space here, or kind would be 0
+      b = ' ';
+      changed = true;
+    } else if (b != '%') {
+      // a byte of the second step, below
+    } else if (left >= 2 && (text[i + 1] | 0x20) != 'u') {
+      const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
+      if ((high | low) >= 0) {
+        b = static_cast<char>((high * 16 + low) & 0xFF);
+        changed = true;
+        i += 2;
+      }
+    } else if (left >= 5) {
+      // A "%u" that is no Unicode escape is no lax hex escape either.
       const int d0 = HexValue(text[i + 2]), d1 = HexValue(text[i + 3]);
       const int d2 = HexValue(text[i + 4]), d3 = HexValue(text[i + 5]);
       if ((d0 | d1 | d2 | d3) >= 0) {
-        const char* begin = o;
-        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), o);
-        for (const char* p = begin; p < o; ++p) {
-          second = second || kSecondStepBytes[static_cast<unsigned char>(*p)];
-        }
+        char character[3];
+        char* end = character;
+        PutCodePoint(static_cast<uint32_t>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3), end);
         changed = true;
         i += 5;
-        continue;
+        // All but its last byte here, the last below.
+        for (const char* p = character; p + 1 < end; ++p) {
+          if ((active & kSecondStepByte) != 0 && static_cast<unsigned char>(*p) >= 0xC0) {
+            active &= ~kSecondStepByte;
+            firstLead = static_cast<std::size_t>(o - begin);
+          }
+          *o++ = *p;  // "." or a byte of a UTF-8 sequence: never NUL or a backslash
+        }
+        b = end[-1];
       }
     }
-    // A "%u" that is no Unicode escape is no lax hex escape either.
-    if (left >= 2 && text[i + 1] != 'u' && text[i + 1] != 'U') {
-      const int high = LaxHexValue(text[i + 1]), low = LaxHexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        const char decoded = static_cast<char>((high * 16 + low) & 0xFF);
-        *o++ = decoded;
-        second = second || kSecondStepBytes[static_cast<unsigned char>(decoded)];
+    if ((kDecodingBytes[static_cast<unsigned char>(b)] & active & kSecondStepByte) != 0) {
+      if (static_cast<unsigned char>(b) >= 0xC0) {
+        active &= ~kSecondStepByte;
+        firstLead = static_cast<std::size_t>(o - begin);
+      } else {
         changed = true;
-        i += 2;
-        continue;
+        if (b == '\0') continue;
+        b = '/';
       }
     }
-    *o++ = c;
+    *o++ = b;
   }
   Finish(out, o);
-  *secondStep = second;
+  *foldFrom = firstLead;
   return changed;
 }
 
-// The second step of NormaliseOnce, in place (it never lengthens the text): overlong sequences of
-// ASCII folded, NUL bytes removed, "\" as "/". Returns whether anything changed.
-bool FoldInPlace(std::string& text) {
-  char* o = text.data();
+// The second step of NormaliseOnce on text from `from` on, in place (it never lengthens the
+// text): overlong sequences of ASCII folded, NUL bytes removed, "\" as "/". Returns whether
+// anything changed.
+bool FoldInPlace(std::string& text, std::size_t from) {
+  char* o = text.data() + from;
   bool changed = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = from; i < text.size(); ++i) {
     char c = text[i];
     if (static_cast<unsigned char>(c) >= 0xC0) {
       if (const std::size_t length = OverlongAt(text, i, &c)) {
@@ -180,9 +205,9 @@ bool FoldInPlace(std::string& text) {
 
 // One lenient pass (NormaliseOnce) into out; returns whether it changed the text.
 bool NormaliseInto(std::string_view text, bool plusIsSpace, std::string& out) {
-  bool secondStep = false;
-  const bool decoded = DecodeEscapes(text, plusIsSpace, out, &secondStep);
-  const bool folded = secondStep && FoldInPlace(out);
+  std::size_t foldFrom = std::string::npos;
+  const bool decoded = DecodeEscapes(text, plusIsSpace, out, &foldFrom);
+  const bool folded = foldFrom != std::string::npos && FoldInPlace(out, foldFrom);
   return decoded || folded;
 }
 
@@ -193,21 +218,19 @@ bool PercentDecodeInto(std::string_view text, std::string& out, bool* percentLef
   char* o = out.data();
   bool changed = false, percent = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%') {
+    char b = text[i];
+    if (b == '%') {
       if (text.size() - i > 2) {
         const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
-        if (high >= 0 && low >= 0) {
-          *o = static_cast<char>(high * 16 + low);
-          percent = percent || *o == '%';
-          ++o;
+        if ((high | low) >= 0) {
+          b = static_cast<char>(high * 16 + low);
           changed = true;
           i += 2;
-          continue;
         }
       }
-      percent = true;
+      percent |= b == '%';
     }
-    *o++ = text[i];
+    *o++ = b;
   }
   Finish(out, o);
   *percentLeft = percent;
@@ -256,12 +279,12 @@ std::string NormaliseOnce(std::string_view text, bool plusIsSpace) {
 }
 
 std::string Normalise(std::string_view text, bool plusIsSpace, std::string* firstPass) {
-  std::string current(text);
-  std::string next;
-  for (int pass = 0; pass < 3 && NeedsDecoding(current); ++pass) {
+  std::string current, next;
+  if (!NeedsDecoding(text) || !NormaliseInto(text, plusIsSpace, current)) return std::string(text);
+  for (int pass = 1; pass < 3 && NeedsDecoding(current); ++pass) {
     // An application reads "+" as a space once, in the text as sent; a "+" that a later pass
     // decodes is a "+".
-    if (!NormaliseInto(current, plusIsSpace && pass == 0, next)) break;
+    if (!NormaliseInto(current, false, next)) break;
     if (pass == 1 && firstPass != nullptr) *firstPass = current;
     current.swap(next);
   }

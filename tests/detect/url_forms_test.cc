@@ -89,6 +89,12 @@ const DecodeCase kNormaliseOnce[] = {
     {"..\\..\\", "../../"},
     {"a%00b", "ab"},
     {std::string("a\0b", 3), "ab"},
+    {"%u0000x", "x"},
+    // ... after the overlong sequences are folded: the byte after a lead is taken as it stands.
+    {"\\%c0%af\\", "///"},
+    {"a%00%c0%ae%00b", "a.b"},
+    {"%u005c%c0\\", "/\x1C"},
+    {"%c0%00", ""},
 };
 
 TEST(NormaliseOnce, Table) {
