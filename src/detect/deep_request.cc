@@ -14,6 +14,20 @@ namespace {
 
 constexpr std::size_t kDescribedTextMax = 200;
 
+// The bytes of a plain URL's path, names and values (DeepRequest::HasPlainShape), what separates
+// them, and the others.
+enum : uint8_t { kPlainByte = 0, kOther = 1, kAmpersand = 2, kEquals = 4 };
+constexpr std::array<uint8_t, 256> kPlainUrlBytes = [] {
+  std::array<uint8_t, 256> kinds{};
+  for (uint8_t& kind : kinds) kind = kOther;
+  for (int c = 'a'; c <= 'z'; ++c) kinds[c] = kinds[c - 'a' + 'A'] = kPlainByte;
+  for (int c = '0'; c <= '9'; ++c) kinds[c] = kPlainByte;
+  for (const char c : std::string_view("_-./")) kinds[static_cast<unsigned char>(c)] = kPlainByte;
+  kinds['&'] = kAmpersand;
+  kinds['='] = kEquals;
+  return kinds;
+}();
+
 // The part of window that a detector with `spent` of its budget gone may read (nothing when the
 // budget is spent), counted against the budget.
 std::string_view WithinBudget(std::size_t& spent, std::string_view window) {
@@ -77,23 +91,6 @@ bool DeepRequest::QueryNeedsDecoding() {
   return queryNeedsDecoding_ == 1;
 }
 
-namespace {
-
-// The bytes of a plain URL's path, names and values (DeepRequest::HasPlainShape), and what
-// separates them.
-enum : uint8_t { kOther = 0, kPlainByte = 1, kDash = 2, kAmpersand = 4, kEquals = 8 };
-constexpr std::array<uint8_t, 256> kPlainUrlBytes = [] {
-  std::array<uint8_t, 256> kinds{};
-  for (int c = 'a'; c <= 'z'; ++c) kinds[c] = kinds[c - 'a' + 'A'] = kPlainByte;
-  for (int c = '0'; c <= '9'; ++c) kinds[c] = kPlainByte;
-  for (const char c : std::string_view("_./")) kinds[static_cast<unsigned char>(c)] = kPlainByte;
-  kinds['-'] = kPlainByte | kDash;
-  kinds['&'] = kAmpersand;
-  kinds['='] = kEquals;
-  return kinds;
-}();
-
-}  // namespace
 
 // A URL whose path, argument names and values are made only of letters, digits, "_", "-", "."
 // and "/" (without "--"), split by one "=" in each of at most kMaxArguments pieces (or a query that
@@ -103,32 +100,30 @@ constexpr std::array<uint8_t, 256> kPlainUrlBytes = [] {
 // one of their plain texts does (DeepSignatureMatcher::MayMatch). So when none of those answers
 // yes, no deep rule finds anything, and the texts need not be made at all.
 bool DeepRequest::HasPlainShape() const {
-  unsigned previous = 0;
+  // The bytes, each read without a branch on it: plain ones in the path, and in the query "&" and
+  // "=" too; "--" nowhere (next to each other in the URL, the two would be in one text).
+  unsigned pathKinds = 0, queryKinds = 0;
   for (std::size_t i = 0; i < queryStart_; ++i) {
-    const unsigned kind = kPlainUrlBytes[static_cast<unsigned char>(url_[i])];
-    if ((kind & kPlainByte) == 0 || (previous & kind & kDash) != 0) return false;
-    previous = kind;
+    pathKinds |= kPlainUrlBytes[static_cast<unsigned char>(url_[i])];
   }
-  std::size_t pieces = 0, piecesWithoutEquals = 0, equalsInPiece = 0;
-  bool inPiece = false;
-  for (std::size_t i = queryStart_ + 1; i <= url_.size(); ++i) {
-    const unsigned kind = i < url_.size() ? unsigned{kPlainUrlBytes[static_cast<unsigned char>(url_[i])]}
-                                          : unsigned{kAmpersand};
-    if (kind == kAmpersand) {
-      pieces += inPiece;
-      piecesWithoutEquals += inPiece && equalsInPiece == 0;
-      inPiece = false;
-      equalsInPiece = previous = 0;
-      continue;
-    }
-    inPiece = true;
-    if (kind == kEquals) {
-      if (++equalsInPiece > 1) return false;  // a second "=" is a byte of the value
-      previous = 0;
-    } else {
-      if ((kind & kPlainByte) == 0 || (previous & kind & kDash) != 0) return false;
-      previous = kind;
-    }
+  for (std::size_t i = queryStart_ + 1; i < url_.size(); ++i) {
+    queryKinds |= kPlainUrlBytes[static_cast<unsigned char>(url_[i])];
+  }
+  if ((pathKinds & (kOther | kAmpersand | kEquals)) != 0 || (queryKinds & kOther) != 0 ||
+      url_.find("--") != std::string_view::npos) {
+    return false;
+  }
+  // The pieces: one "=" in each (a second is a byte of the value), at most kMaxArguments.
+  std::size_t pieces = 0, piecesWithoutEquals = 0;
+  for (std::size_t start = queryStart_ + 1; start < url_.size();) {
+    const std::size_t end = std::min(url_.find('&', start), url_.size());
+    const std::string_view piece = url_.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty()) continue;
+    const std::size_t equals = std::min(piece.find('='), piece.size());
+    if (equals < piece.size() && piece.find('=', equals + 1) != std::string_view::npos) return false;
+    ++pieces;
+    piecesWithoutEquals += equals == piece.size();
   }
   // A piece without "=" makes the whole query one more text, unless it is the only piece.
   return pieces <= kMaxArguments && (piecesWithoutEquals == 0 || pieces == 1);
