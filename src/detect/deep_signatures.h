@@ -100,7 +100,8 @@ class DeepSignatureMatcher {
   SignatureMask valueOnly_ = 0;
 };
 
-// The matcher of the built-in signatures, compiled on first use.
+// The matcher of the built-in signatures, compiled on first use (a rule set with deep rules asks
+// for it when it is compiled, so that no request waits for it).
 const DeepSignatureMatcher& BuiltInDeepSignatures();
 
 }  // namespace vell
