@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the benchmark corpora: realistic benign URLs, attack URLs for every signature, and
-adversarial URLs that make backtracking matchers slow. Deterministic: the same files every run.
+adversarial URLs that make backtracking matchers and the deep layer's detectors slow. Deterministic: the same files every run.
 
 usage: gen_corpus.py OUTDIR
 writes OUTDIR/benign.txt, OUTDIR/attacks.txt ("signature<TAB>url"), OUTDIR/adversarial.txt
@@ -86,12 +86,20 @@ def attacks():
 def adversarial():
     out = []
     for size in (2048, 8192, 16384):
-        for unit in ("%0d", "%0d%0a", "%5cx", "a=", "'"):
+        for unit in ("%0d", "%0d%0a", "%5cx", "a=", "'", "a/"):
             body = unit * (size // len(unit) + 1)
             out.append((f"{unit!r}x{size}", ("/" + body)[:size]))
         payload = "%0d%0aContent-Type:%20text/html"
         pad = "%0d" * ((size - len(payload) - 3) // 3)
         out.append((f"padded-crlf-injection-{size}", "/?" + pad + payload))
+        # Arguments whose values make libinjection work hardest per byte ("<b>" for its SQL
+        # detector, "<a " for its HTML one), as many as the size holds.
+        values, length = [], 2
+        while length < size:
+            value = f"v{len(values)}=" + ("<b>" if len(values) % 2 == 0 else "<a ") * 170
+            values.append(value)
+            length += len(value) + 1
+        out.append((f"libinjection-budget-{size}", ("/?" + "&".join(values))[:size]))
     return out
 
 

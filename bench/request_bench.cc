@@ -210,6 +210,39 @@ void BenchModule(benchmark::State& state, const std::string& name, const std::st
       heapAfter > heapBefore ? static_cast<double>(heapAfter - heapBefore) / 1024.0 : 0.0;
 }
 
+// Serves every request once, untimed: what bench/instructions.sh counts under callgrind, which
+// collects inside this function only. Kept out of line so that its name stays in the binary.
+[[gnu::noinline]] void CountedPass(const vell::tools::FilterModule& module, LeanServer& server,
+                                   HTTP_FILTER_CONTEXT& context, HTTP_FILTER_PREPROC_HEADERS& headers,
+                                   const std::vector<Request>& requests) {
+  for (const Request& request : requests) {
+    server.request = &request;
+    module.HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+  }
+}
+
+// --count=VARIANT/CORPUS: one untimed pass (the steady state), then CountedPass.
+int CountInstructions(const std::string& variantName, const std::string& file, bool deep,
+                      const std::string& corpus) {
+  LoadedVariant& variant = Variant(variantName, file, deep);
+  const std::vector<Request> requests = ReadCorpus(corpus);
+  LeanServer server;
+  HTTP_FILTER_CONTEXT context{};
+  context.cbSize = sizeof context;
+  context.pFilterContext = &server;
+  context.GetServerVariable = &LeanServer::GetServerVariable;
+  HTTP_FILTER_PREPROC_HEADERS headers{};
+  headers.GetHeader = &LeanServer::GetHeader;
+  headers.SetHeader = &LeanServer::SetHeader;
+  for (const Request& request : requests) {
+    server.request = &request;
+    variant.module->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+  }
+  CountedPass(*variant.module, server, context, headers, requests);
+  std::cout << requests.size() << " requests\n";
+  return 0;
+}
+
 #ifdef VELL_BENCH_MODSECURITY
 // The same 22 built-in patterns as rules of the peer engine: @rx on the raw request URI, no
 // transformation, phase 1, letter case ignored, one transaction per request.
@@ -270,6 +303,7 @@ void BenchPeer(benchmark::State& state, const std::string& corpus) {
 int main(int argc, char** argv) {
   std::vector<char*> rest = {argv[0]};
   bool slowAdversarial = false;
+  std::string countOnly;  // VARIANT/CORPUS to serve once for an instruction count, or empty
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* flag) { return arg.rfind(flag, 0) == 0 ? arg.substr(std::strlen(flag)) : std::string(); };
@@ -278,12 +312,13 @@ int main(int argc, char** argv) {
     else if (!value("--config=").empty()) options.configPath = value("--config=");
     else if (!value("--limit=").empty()) options.limit = std::stoul(value("--limit="));
     else if (!value("--passes=").empty()) options.passes = std::max(1, std::stoi(value("--passes=")));
+    else if (!value("--count=").empty()) countOnly = value("--count=");
     else if (arg == "--slow-adversarial") slowAdversarial = true;
     else rest.push_back(argv[i]);
   }
   if (options.buildDir.empty() || options.corpusDir.empty() || options.configPath.empty()) {
     std::cerr << "usage: vell_bench --build=DIR --corpus=DIR --config=FILE [--limit=N] [--passes=N] "
-                 "[--slow-adversarial] [benchmark flags]\n";
+                 "[--slow-adversarial] [--count=VARIANT/CORPUS] [benchmark flags]\n";
     return 2;
   }
   struct Variant { const char* name; const char* file; bool deep; };
@@ -292,6 +327,16 @@ int main(int argc, char** argv) {
                                {"deep", "vell.so", true},
                                {"compiled_once", "vell_compiled_once.so", false},
                                {"literal", "vell_literal.so", false}};
+  if (!countOnly.empty()) {
+    const std::size_t slash = countOnly.find('/');
+    for (const Variant& v : kVariants) {
+      if (countOnly.substr(0, slash) == v.name && slash != std::string::npos) {
+        return CountInstructions(v.name, v.file, v.deep, countOnly.substr(slash + 1) + ".txt");
+      }
+    }
+    std::cerr << "--count: no variant " << countOnly.substr(0, slash) << "\n";
+    return 2;
+  }
   for (const Variant& v : kVariants) {
     for (const char* corpus : {"benign.txt", "attacks.txt", "adversarial.txt"}) {
       const bool slow = std::string(v.file) != "vell.so" && std::string(corpus) == "adversarial.txt";

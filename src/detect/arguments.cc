@@ -8,7 +8,17 @@
 namespace vell {
 
 ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments) {
+  // Most queries hold nothing to decode: one look answers for all their pieces.
+  return SplitArguments(query, maxArguments, NeedsDecoding(query));
+}
+
+ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments, bool needsDecoding) {
   ParsedQuery parsed;
+  const auto pieces = static_cast<std::size_t>(std::count(query.begin(), query.end(), '&')) + 1;
+  parsed.arguments.reserve(std::min(maxArguments, pieces));
+  auto decoded = [needsDecoding](std::string_view text, std::string* firstPass = nullptr) {
+    return needsDecoding ? Normalise(text, true, firstPass) : std::string(text);
+  };
   std::size_t start = 0;
   while (start < query.size()) {
     if (query[start] == '&') {
@@ -20,14 +30,12 @@ ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments) {
     const std::size_t equals = std::min(piece.find('='), piece.size());
     if (equals == piece.size()) parsed.formEncoded = false;
     if (parsed.arguments.size() == maxArguments) {
-      if (parsed.rest.empty()) parsed.rest = Normalise(query.substr(start), true);
+      if (parsed.rest.empty()) parsed.rest = decoded(query.substr(start));
       if (!parsed.formEncoded) break;
     } else {
       Argument& argument = parsed.arguments.emplace_back();
-      argument.name = Normalise(piece.substr(0, equals), true);
-      if (equals < piece.size()) {
-        argument.value = Normalise(piece.substr(equals + 1), true, &argument.valueFirstPass);
-      }
+      argument.name = decoded(piece.substr(0, equals));
+      if (equals < piece.size()) argument.value = decoded(piece.substr(equals + 1), &argument.valueFirstPass);
     }
     start = end + 1;
   }

@@ -37,6 +37,8 @@ struct ParsedQuery {
 // skipped. Each name and value is decoded with Normalise, "+" as a space (valueFirstPass is its
 // firstPass). Linear in the query.
 ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments = kMaxArguments);
+// The same for a caller that knows whether the query needs decoding at all (NeedsDecoding).
+ParsedQuery SplitArguments(std::string_view query, std::size_t maxArguments, bool needsDecoding);
 
 }  // namespace vell
 

@@ -5,6 +5,7 @@
 #ifndef VELL_DETECT_INJECTION_H_
 #define VELL_DETECT_INJECTION_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,27 @@ bool DetectXss(std::string_view value);
 // back-quote never as XSS.
 bool MayBeSqlInjection(std::string_view value);
 bool MayBeXss(std::string_view value);
+
+// Both answers from one pass over value.
+struct InjectionCandidates {
+  bool sql;  // MayBeSqlInjection
+  bool xss;  // MayBeXss
+};
+InjectionCandidates ScreenForInjection(std::string_view value);
+
+// What libinjection's work on a text grows with: one unit per byte, and kInjectionTokenUnits per
+// token (a run of letters and digits, or any other byte but a blank), where its folding and its
+// word look-ups spend their time. Either detector takes at most some 100 instructions per unit,
+// on any text; a caller bounds the work per request by units.
+inline constexpr std::size_t kInjectionTokenUnits = 8;
+
+struct InjectionPrefix {
+  std::size_t size;   // bytes
+  std::size_t units;  // what they cost
+};
+// The longest beginning of text that costs at most `units`, cut where a token begins (so no word
+// is cut), and its cost. Linear in text.
+InjectionPrefix InjectionPrefixWithin(std::string_view text, std::size_t units);
 
 // The library's version, for reports.
 const char* InjectionLibraryVersion();

@@ -269,7 +269,8 @@ Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
 
 Verdict CheckDeepRules(DeepRequest& deep, Inspection& in) {
   const RuleSet& rules = in.rules;
-  if (rules.config.deepInspection) {
+  // A URL that needs no decoding has no form but the raw one, which the URL rules have read.
+  if (rules.config.deepInspection && (in.observer != nullptr || deep.HasDecodedForms())) {
     using Kind = RuleSet::UrlRuleKind;
     for (std::size_t i = 0; i < rules.config.bFilters.size(); ++i) {
       const CompiledPattern* pattern = rules.bFilterPatterns[i].get();

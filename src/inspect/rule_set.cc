@@ -180,6 +180,8 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config) {
   }
   for (const FilterRule& rule : config.dFilters) rules->dFilterRules.push_back(FindDeepRule(rule.name));
   rules->config = std::move(config);
+  // The deep rules' signatures are compiled with the rule set, not by the first request.
+  if (rules->HasDeepRules()) BuiltInDeepSignatures();
   for (const Exclusion& exclusion : rules->config.exclusions) {
     rules->exclusions.push_back(CompileExclusion(exclusion));
   }

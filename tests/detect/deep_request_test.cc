@@ -50,6 +50,11 @@ const RuleCase kRules[] = {
     {"/p?q=%0d%0aSet-Cookie:x", DeepRule::kCRLF, "value HeaderInjection \r\nSet-Cookie:"},
     // A query that is not form encoded is also one text: its "&" may be a separator.
     {"/index.php?q=&%20id", DeepRule::kCommand, "query CommandAfterSeparator & id"},
+    {"/a?x&id", DeepRule::kCommand, "query CommandAfterSeparator &id"},
+    {"/a?=&id", DeepRule::kCommand, "query CommandAfterSeparator &id"},
+    // Plain bytes alone, but a comment; a value with "=" of its own.
+    {"/p?q=1--", DeepRule::kSQLi, "value libinjection 1c"},
+    {"/p?a=x/onload=1", DeepRule::kXSS, "value libinjection xss"},
     // Each rule finds only what is its own.
     {"/p?q=%27%20or%201%3D1--", DeepRule::kXSS, ""},
     {"/p?q=..%2f..%2fetc%2fpasswd", DeepRule::kSQLi, ""},
@@ -78,10 +83,23 @@ TEST(DeepRequest, BoundsLeaveTheRestToTheOwnSignatures) {
   DeepRequest many(manyArguments);
   EXPECT_EQ(many.arguments().size(), kMaxArguments);
   EXPECT_EQ(Summary(many.Test(DeepRule::kCommand)), "query CommandAfterSeparator ;cat ");
+  // The text past the limit joins names and values that each hold nothing.
+  const std::string manyPlain = manyArguments.substr(0, manyArguments.rfind('&') + 1) + "x/onload=1";
+  DeepRequest plain(manyPlain);
+  EXPECT_EQ(Summary(plain.Test(DeepRule::kXSS)), "query EventHandler /onload=");
 
   const std::string padded = "/p?q=" + std::string(kInjectionWindow, 'a') + "'%20or%201=1--";
   DeepRequest request(padded);
   EXPECT_EQ(Summary(request.Test(DeepRule::kSQLi)), "value SqlTautology ' or 1=");
+  // Suspicious text that spends libinjection's budget first: what comes after is read by the own
+  // signatures only.
+  const std::string payload = "q=1%27%20or%20%271%27=%271";
+  const std::string payloadAlone = "/p?" + payload;
+  DeepRequest alone(payloadAlone);
+  EXPECT_EQ(Summary(alone.Test(DeepRule::kSQLi)), "value libinjection s&sos");
+  const std::string payloadAfterJunk = "/p?junk=" + std::string(kInjectionWindow, '(') + "&" + payload;
+  DeepRequest afterJunk(payloadAfterJunk);
+  EXPECT_EQ(Summary(afterJunk.Test(DeepRule::kSQLi)), "value SqlTautology ' or '1'=");
 }
 
 // Any bytes: every rule answers, and a finding's evidence lies within its text.
@@ -100,6 +118,37 @@ TEST(DeepRequest, AnyBytes) {
         EXPECT_LE(finding->end, finding->text.size());
         EXPECT_FALSE(finding->Describe().empty());
       }
+    }
+  }
+}
+
+// Most URLs are answered from one look at them (letters, digits and "_-./" between "?", "&" and
+// "="): on generated URLs near that shape, the answer with every detector is found exactly when
+// libinjection or the own signatures, each asked on its own, find something.
+TEST(DeepRequest, PlainUrlsAnswerAsTheirDetectors) {
+  const char* const kPieces[] = {"a", "Z", "1", "_", "-", ".", "/", "etc", "passwd", "/etc/", "cmd", "uname",
+                                 "..", "bin/", "id", "order", " by ", "document", "--", "access.log",
+                                 // Rarer: bytes that make a URL other than plain.
+                                 "%20", "+", "'", "<", ";", ":", "x-y", "?", "&", "="};
+  std::mt19937 random(5);
+  auto text = [&] {
+    std::string out;
+    for (std::size_t n = random() % 4; n > 0; --n) out += kPieces[random() % (random() % 3 == 0 ? 30 : 20)];
+    return out;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::string url = "/" + text();
+    if (random() % 4 != 0) {
+      url += '?';
+      for (std::size_t n = random() % 4; n > 0; --n) url += text() + (random() % 8 == 0 ? "" : "=") + text() + "&";
+    }
+    SCOPED_TRACE(url);
+    for (std::size_t r = 0; r < kDeepRuleCount; ++r) {
+      const auto rule = static_cast<DeepRule>(r);
+      DeepRequest all(url), libinjection(url), signatures(url);
+      EXPECT_EQ(all.Test(rule).has_value(), libinjection.Test(rule, DeepDetectors::kLibinjection).has_value() ||
+                                                 signatures.Test(rule, DeepDetectors::kSignatures).has_value())
+          << DeepRuleName(rule);
     }
   }
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace vell {
 namespace {
@@ -177,6 +179,116 @@ TEST(DeepSignatures, LongTextsAnswerAsShortOnes) {
   for (int i = 0; i < 4000; ++i) text += "a;&|`$(<'\"x/..%\n";
   text += "/etc/passwd";
   EXPECT_NE(matcher.Match(text, true) & (SignatureMask{1} << SignatureIndex("SystemFile")), 0u);
+}
+
+// What Match must answer: each signature's own pattern, which no quick check precedes.
+SignatureMask EachOnItsOwn(const DeepSignatureMatcher& matcher, std::string_view text, bool isValue) {
+  SignatureMask found = 0;
+  for (std::size_t i = 0; i < DeepSignatures.size(); ++i) {
+    if (!isValue && DeepSignatures[i].scope == SignatureScope::kValue) continue;
+    if (matcher.Find(i, text)) found |= SignatureMask{1} << i;
+  }
+  return found;
+}
+
+// Texts of plain bytes that some signature matches, one or more per branch of each pattern that
+// plain bytes can spell; the generated texts below are built around them.
+const char* const kPlainMatches[] = {
+    "../x", "/a/..", "....//", "etc/passwd", "etc-shadow", "etcAhosts", "/etc/nginx/", "/proc/self/",
+    "/proc/12/", "boot.ini", "win.ini", "system.ini", "system32", "global.asa", "/inetpub/",
+    "/windows/repair", "/winnt//debug", "/var/log/", "access.log", "error_log", "/.htaccess", "/.htpasswd",
+    "/.bash_history", "/.ssh/", "id_rsa", "id_dsa", "web.config", "autoexec.bat", "/etc", "  //usr/x",
+    "/bin", "document.cookie", "document . write", "order by 1", "group  by 2", "waitfor delay",
+    "waitfor time", "or a like b --", "and 1 like 1--", "information_schema", "uname", " whoami",
+    "ipconfig", "ifconfig", "netstat", "systeminfo", "tasklist", "phpinfo", "ls /etc", "ls -la /",
+    "dir /", "cat /x", "type /x", "perl -e", "python3 -c", "ruby -e", "php -e", "node -e",
+    "powershell -c", "net user", "net view", "netsh x", "reg add x", "reg query x", "/bin/sh",
+    "/usr/bin/id", "/usr/local/bin/python", "/sbin/ifconfig", "cmd /c", "cmd.exe /k",
+};
+
+// The matcher answers a plain text without a pattern run when it holds none of the signatures'
+// plain texts: that must never hide a match. Every generated text (the matches above with plain
+// bytes around and inside them, letter case changed, or cut) gets the same answer as each pattern
+// on its own.
+TEST(DeepSignatures, PlainTextCheckHidesNoMatch) {
+  const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
+  const std::string plainBytes = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./ \x80\xc3\xa9\xff";
+  std::mt19937 random(20261211);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  auto noise = [&] {
+    std::string out;
+    for (std::size_t n = pick(4); n > 0; --n) out += plainBytes[pick(plainBytes.size())];
+    return out;
+  };
+  std::size_t matched = 0;
+  for (int round = 0; round < 40; ++round) {
+    for (const char* seed : kPlainMatches) {
+      std::string text = seed;
+      if (round > 0) {
+        for (char& c : text) {
+          if (pick(4) == 0) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        switch (pick(4)) {
+          case 0: text = noise() + text + noise(); break;
+          case 1: text.insert(pick(text.size() + 1), noise()); break;
+          case 2: text = text.substr(pick(text.size())); break;
+          default: text = std::string(kPlainMatches[pick(std::size(kPlainMatches))]) + noise() + text; break;
+        }
+      }
+      for (const char c : text) ASSERT_TRUE(IsPlainTextByte(static_cast<unsigned char>(c))) << text;
+      for (const bool isValue : {false, true}) {
+        SCOPED_TRACE(testing::Message() << '"' << text << "\" as " << (isValue ? "value" : "other text"));
+        const SignatureMask expected = EachOnItsOwn(matcher, text, isValue);
+        EXPECT_EQ(matcher.Match(text, isValue), expected);
+        if (expected != 0) ++matched;
+      }
+    }
+  }
+  // Every seed matches as it stands (round 0), and many variants still do.
+  EXPECT_GE(matched, 2 * std::size(kPlainMatches));
+}
+
+// The quick check answers "no" for the plain texts that most requests carry, and lets through any
+// text with another byte or one of the signatures' plain texts.
+TEST(DeepSignatures, PlainTextCheck) {
+  struct Case {
+    std::string text;
+    bool isValue;
+    bool mayMatch;
+  };
+  const Case kCases[] = {
+      // Plain texts without any signature's words: no pattern run.
+      {"/products/catalog.html", false, false},
+      {"spring-sale", true, false},
+      {"red shoes", true, false},
+      {"caf\xc3\xa9", true, false},
+      {"a_b-c.d/e", true, false},
+      {"", true, false},
+      // A signature's plain words, anywhere or (values) at the start.
+      {"/img/etc.png", false, true},
+      {"/files/.htaccess", false, true},
+      {"Order By", true, true},
+      {"/files/.HTACCESS", false, true},
+      {"  /home", true, true},
+      {"  /home", false, false},
+      {"cat /x", true, true},
+      {"x cat /", true, false},
+      // Words that only make a match together with what follows them.
+      {"order-history", true, false},
+      {"category", true, false},
+      {"/index.html", false, false},
+      // Any other byte.
+      {"a=b", true, true},
+      {"x:y", false, true},
+      {"it's", true, true},
+      {"a\tb", true, true},
+      {std::string("a\0b", 3), true, true},
+  };
+  const DeepSignatureMatcher& matcher = BuiltInDeepSignatures();
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << '"' << c.text << '"');
+    EXPECT_EQ(matcher.MayMatch(c.text, c.isValue), c.mayMatch);
+  }
 }
 
 }  // namespace

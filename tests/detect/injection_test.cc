@@ -69,5 +69,49 @@ TEST(Injection, HarmlessValuesAreNeverFlagged) {
   EXPECT_TRUE(MayBeXss("<x"));
 }
 
+// What libinjection may read of a text within a number of units: one per byte, kInjectionTokenUnits
+// more per token; cut before the token that would go over, never inside a word.
+TEST(Injection, PrefixWithinUnits) {
+  struct Case {
+    std::string text;
+    std::size_t units;
+    std::size_t size;
+    std::size_t cost;
+  };
+  const Case kCases[] = {
+      {"", 10, 0, 0},
+      // A word is one token, each other sign one, blanks none.
+      {"abc", 100, 3, 11},
+      {"a b\t", 100, 4, 20},
+      {"a=b", 100, 3, 27},
+      {"'''", 100, 3, 27},
+      {"caf\xC3\xA9_2", 100, 7, 15},
+      // Cut before the token that would go over; a word is never split.
+      {"abc def", 20, 4, 12},
+      {"abc def", 23, 7, 23},
+      {"abcdef", 10, 0, 0},
+      {"ab=cd", 18, 2, 10},
+      {"ab  ", 11, 3, 11},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << '"' << c.text << "\" within " << c.units);
+    const InjectionPrefix prefix = InjectionPrefixWithin(c.text, c.units);
+    EXPECT_EQ(prefix.size, c.size);
+    EXPECT_EQ(prefix.units, c.cost);
+  }
+  // On any text: within the units, and the prefix alone costs what was counted.
+  const std::string alphabet = "ab1_ \t=<'(\x80";
+  std::mt19937 random(11);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (std::size_t n = random() % 40; n > 0; --n) text += alphabet[random() % alphabet.size()];
+    const std::size_t units = random() % 200;
+    const InjectionPrefix prefix = InjectionPrefixWithin(text, units);
+    ASSERT_LE(prefix.size, text.size());
+    ASSERT_LE(prefix.units, units);
+    ASSERT_EQ(InjectionPrefixWithin(text.substr(0, prefix.size), SIZE_MAX).units, prefix.units) << text;
+  }
+}
+
 }  // namespace
 }  // namespace vell
