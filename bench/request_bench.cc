@@ -105,6 +105,20 @@ struct LeanServer {
   }
 };
 
+// The records of one PREPROC_HEADERS call on a LeanServer.
+struct LeanCall {
+  HTTP_FILTER_CONTEXT context{};
+  HTTP_FILTER_PREPROC_HEADERS headers{};
+
+  explicit LeanCall(LeanServer& server) {
+    context.cbSize = sizeof context;
+    context.pFilterContext = &server;
+    context.GetServerVariable = &LeanServer::GetServerVariable;
+    headers.GetHeader = &LeanServer::GetHeader;
+    headers.SetHeader = &LeanServer::SetHeader;
+  }
+};
+
 std::size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
 
 // A module variant loaded from a private folder holding a copy of it and the benchmark's config.
@@ -167,13 +181,7 @@ void BenchModule(benchmark::State& state, const std::string& name, const std::st
     std::erase_if(requests, [](const Request& r) { return r.url.size() > 2048; });
   }
   LeanServer server;
-  HTTP_FILTER_CONTEXT context{};
-  context.cbSize = sizeof context;
-  context.pFilterContext = &server;
-  context.GetServerVariable = &LeanServer::GetServerVariable;
-  HTTP_FILTER_PREPROC_HEADERS headers{};
-  headers.GetHeader = &LeanServer::GetHeader;
-  headers.SetHeader = &LeanServer::SetHeader;
+  LeanCall call(server);
   std::vector<double> micros;
   std::size_t decided = 0;
   // One untimed pass first, so that what is measured is the steady state (the one-pass engine
@@ -181,7 +189,7 @@ void BenchModule(benchmark::State& state, const std::string& name, const std::st
   if (file == "vell.so" || corpus != "adversarial.txt") {
     for (const Request& request : requests) {
       server.request = &request;
-      variant.module->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+      variant.module->HttpFilterProc(&call.context, SF_NOTIFY_PREPROC_HEADERS, &call.headers);
     }
   }
   // The backtracking variants take seconds per long adversarial URL: one pass there.
@@ -195,7 +203,7 @@ void BenchModule(benchmark::State& state, const std::string& name, const std::st
       for (std::size_t r = 0; r < requests.size(); ++r) {
         server.request = &requests[r];
         const auto start = std::chrono::steady_clock::now();
-        const DWORD verdict = variant.module->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+        const DWORD verdict = variant.module->HttpFilterProc(&call.context, SF_NOTIFY_PREPROC_HEADERS, &call.headers);
         const auto stop = std::chrono::steady_clock::now();
         times[r].push_back(std::chrono::duration<double, std::micro>(stop - start).count());
         if (pass == 0) decided += verdict != SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -213,11 +221,10 @@ void BenchModule(benchmark::State& state, const std::string& name, const std::st
 // Serves every request once, untimed: what bench/instructions.sh counts under callgrind, which
 // collects inside this function only. Kept out of line so that its name stays in the binary.
 [[gnu::noinline]] void CountedPass(const vell::tools::FilterModule& module, LeanServer& server,
-                                   HTTP_FILTER_CONTEXT& context, HTTP_FILTER_PREPROC_HEADERS& headers,
-                                   const std::vector<Request>& requests) {
+                                   LeanCall& call, const std::vector<Request>& requests) {
   for (const Request& request : requests) {
     server.request = &request;
-    module.HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+    module.HttpFilterProc(&call.context, SF_NOTIFY_PREPROC_HEADERS, &call.headers);
   }
 }
 
@@ -227,18 +234,12 @@ int CountInstructions(const std::string& variantName, const std::string& file, b
   LoadedVariant& variant = Variant(variantName, file, deep);
   const std::vector<Request> requests = ReadCorpus(corpus);
   LeanServer server;
-  HTTP_FILTER_CONTEXT context{};
-  context.cbSize = sizeof context;
-  context.pFilterContext = &server;
-  context.GetServerVariable = &LeanServer::GetServerVariable;
-  HTTP_FILTER_PREPROC_HEADERS headers{};
-  headers.GetHeader = &LeanServer::GetHeader;
-  headers.SetHeader = &LeanServer::SetHeader;
+  LeanCall call(server);
   for (const Request& request : requests) {
     server.request = &request;
-    variant.module->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+    variant.module->HttpFilterProc(&call.context, SF_NOTIFY_PREPROC_HEADERS, &call.headers);
   }
-  CountedPass(*variant.module, server, context, headers, requests);
+  CountedPass(*variant.module, server, call, requests);
   std::cout << requests.size() << " requests\n";
   return 0;
 }

@@ -175,18 +175,13 @@ class RowSpool {
       case ReportFormat::Json:
         row << (count_ ? "," : "") << "\n    {\"kind\": \"" << s.kind << "\", \"file\": ";
         WriteJsonString(row, s.file);
-        row << ", \"line\": " << s.line << ", \"method\": ";
-        WriteJsonString(row, s.method);
-        row << ", \"client\": ";
-        WriteJsonString(row, s.client);
-        row << ", \"url\": ";
-        WriteJsonString(row, s.url);
-        row << ", \"rule\": ";
-        WriteJsonString(row, s.rule);
-        row << ", \"newUrl\": ";
-        WriteJsonString(row, s.newUrl);
-        row << ", \"form\": ";
-        WriteJsonString(row, s.form);
+        row << ", \"line\": " << s.line;
+        for (const auto& [name, value] : {std::pair{"method", &s.method}, {"client", &s.client},
+                                          {"url", &s.url}, {"rule", &s.rule},
+                                          {"newUrl", &s.newUrl}, {"form", &s.form}}) {
+          row << ", \"" << name << "\": ";
+          WriteJsonString(row, *value);
+        }
         row << "}";
         break;
       case ReportFormat::Csv:
