@@ -1875,8 +1875,9 @@ ngx_http_vell_answer_built(ngx_http_request_t *r, u_char *name, size_t len,
 }
 
 
+/* a comparison of known length, which the compiler does in place */
 #define ngx_http_vell_is(name, len, text)                                     \
-    ((len) == sizeof(text) - 1 && ngx_strncmp(name, text, len) == 0)
+    ((len) == sizeof(text) - 1 && ngx_memcmp(name, text, sizeof(text) - 1) == 0)
 
 
 static BOOL WINAPI

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <set>
 
 namespace vell {
@@ -40,17 +41,29 @@ Fact Required(const Fact& fact) {
   return {false, true, fact.texts};
 }
 
-// How selective a requirement is: its shortest text's length, then fewer texts; nothing is worst.
+// How rarely a text occurs in the subjects rules see: letters and digits, which URLs, names and
+// addresses are mostly made of, weigh 1; any other byte 2. A quote is rarer in a URL than "or".
+std::size_t Weight(const std::string& text) {
+  std::size_t weight = 0;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(Folded(static_cast<unsigned char>(c)));
+    weight += (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ? 1 : 2;
+  }
+  return weight;
+}
+
+// How selective a requirement is: the weight of its lightest text, then fewer texts; nothing is
+// worst.
 bool MoreSelective(const Fact& a, const Fact& b) {
   if (!a.known) return false;
   if (!b.known) return true;
-  auto shortest = [](const Fact& f) {
+  auto lightest = [](const Fact& f) {
     std::size_t n = SIZE_MAX;
-    for (const std::string& t : f.texts) n = std::min(n, t.size());
+    for (const std::string& t : f.texts) n = std::min(n, Weight(t));
     return n;
   };
-  const std::size_t sa = shortest(a), sb = shortest(b);
-  return sa != sb ? sa > sb : a.texts.size() < b.texts.size();
+  const std::size_t wa = lightest(a), wb = lightest(b);
+  return wa != wb ? wa > wb : a.texts.size() < b.texts.size();
 }
 
 Fact Analyze(const PatternNode& node);
@@ -183,6 +196,95 @@ bool LiteralFilter::MayMatch(std::string_view subject) const {
     }
   }
   return false;
+}
+
+namespace {
+
+// Two bytes as one number, in memory order, the way the scan reads them.
+unsigned Pair(const unsigned char* bytes) {
+  uint16_t pair;
+  std::memcpy(&pair, bytes, sizeof pair);
+  return pair;
+}
+
+}  // namespace
+
+std::optional<LiteralSetFilter> LiteralSetFilter::Of(const std::vector<const LiteralFilter*>& filters) {
+  if (filters.empty()) return std::nullopt;
+  std::set<std::string> texts;
+  for (const LiteralFilter* filter : filters) {
+    if (filter == nullptr) return std::nullopt;
+    texts.insert(filter->texts().begin(), filter->texts().end());
+  }
+  LiteralSetFilter set;
+  set.texts_.assign(texts.begin(), texts.end());
+  set.pairs_.assign(std::size_t{1} << 16, kNoText);
+  // Marks the pair (first, second) in either case of each, without lowering what is there.
+  const auto mark = [&set](unsigned char first, unsigned char second, uint8_t what) {
+    for (unsigned char a : {first, ToUpperAscii(first)}) {
+      for (unsigned char b : {second, ToUpperAscii(second)}) {
+        const unsigned char bytes[2] = {a, b};
+        uint8_t& entry = set.pairs_[Pair(bytes)];
+        if (entry != kOneByteText) entry = what;
+      }
+    }
+  };
+  std::array<uint32_t, 256> count{};
+  for (uint32_t t = 0; t < set.texts_.size(); ++t) {
+    const std::string& text = set.texts_[t];
+    const auto first = static_cast<unsigned char>(text.front());
+    ++count[first];
+    if (text.size() == 1) {
+      set.oneByteText_[first] = set.oneByteText_[ToUpperAscii(first)] = true;
+      for (unsigned second = 0; second < 256; ++second) {
+        mark(first, static_cast<unsigned char>(second), kOneByteText);
+      }
+      continue;
+    }
+    // Sorted texts of one two-byte beginning follow each other: a new beginning opens a bucket.
+    const bool opens = t == 0 || set.texts_[t - 1].compare(0, 2, text, 0, 2) != 0;
+    if (opens) set.pairBuckets_.push_back({t, t});
+    ++set.pairBuckets_.back()[1];
+    const std::size_t bucket = set.pairBuckets_.size() - 1;
+    // Past the numbers an entry holds, the texts of the first byte are compared instead.
+    const bool numbered = bucket + kFirstPairBucket <= UINT8_MAX;
+    mark(first, static_cast<unsigned char>(text[1]),
+         static_cast<uint8_t>(numbered ? bucket + kFirstPairBucket : std::size_t{kFirstByteTexts}));
+  }
+  for (std::size_t b = 0; b < 256; ++b) set.firstText_[b + 1] = set.firstText_[b] + count[b];
+  return set;
+}
+
+bool LiteralSetFilter::TextAt(const unsigned char* bytes, std::size_t room, uint32_t begin,
+                              uint32_t end, std::size_t known) const {
+  for (uint32_t t = begin; t < end; ++t) {
+    const std::string& text = texts_[t];
+    if (text.size() > room) continue;
+    std::size_t i = known;
+    while (i < text.size() && Folded(bytes[i]) == static_cast<unsigned char>(text[i])) ++i;
+    if (i == text.size()) return true;
+  }
+  return false;
+}
+
+bool LiteralSetFilter::MayMatch(std::string_view subject) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(subject.data());
+  const std::size_t size = subject.size();
+  if (size == 0) return false;
+  const uint8_t* pairs = pairs_.data();
+  for (std::size_t at = 0; at + 1 < size; ++at) {
+    const uint8_t what = pairs[Pair(bytes + at)];
+    if (what == kNoText) continue;
+    if (what == kOneByteText) return true;
+    if (what == kFirstByteTexts) {
+      const unsigned first = Folded(bytes[at]);
+      if (TextAt(bytes + at, size - at, firstText_[first], firstText_[first + 1], 1)) return true;
+      continue;
+    }
+    const auto& bucket = pairBuckets_[what - kFirstPairBucket];
+    if (TextAt(bytes + at, size - at, bucket[0], bucket[1], 2)) return true;
+  }
+  return oneByteText_[bytes[size - 1]];
 }
 
 }  // namespace vell

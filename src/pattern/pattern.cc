@@ -456,6 +456,9 @@ MatchResult CompiledPattern::Match(std::string_view subject) const {
   return *found ? MatchResult::kMatch : MatchResult::kNoMatch;
 }
 
+const LiteralFilter* CompiledPattern::literalFilter() const {
+  return impl_->filter ? &*impl_->filter : nullptr;
+}
 bool CompiledPattern::linear() const { return impl_->linear != nullptr; }
 const std::string& CompiledPattern::linearForm() const { return impl_->linearForm; }
 const std::string& CompiledPattern::whyNotLinear() const { return impl_->whyNotLinear; }

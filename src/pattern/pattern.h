@@ -13,6 +13,8 @@
 
 namespace vell {
 
+class LiteralFilter;
+
 // The answer of one search. kGaveUp: the backtracking engine, which answers for a pattern without
 // an exact linear-time form, exceeded its bound on matching effort for this subject, so whether
 // the pattern occurs is not known.
@@ -40,6 +42,10 @@ class CompiledPattern {
   MatchResult Match(std::string_view subject) const;
   // Match(subject) == kMatch: a give-up answers false.
   bool Search(std::string_view subject) const { return Match(subject) == MatchResult::kMatch; }
+
+  // Texts one of which every match contains (see LiteralFilter), or null when a match may hold
+  // none of a short list of texts.
+  const LiteralFilter* literalFilter() const;
 
   // Whether the pattern has an exact linear-time form (and so Search never gives up), that form,
   // and when it has none, why.

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 
 #include <re2/set.h>
 
+#include "pattern/literal_filter.h"
 #include "pattern/pattern_re2.h"
 
 namespace vell {
@@ -20,6 +22,8 @@ struct PatternSet::OnePass {
   // Every pattern of the list is in the set or never matches (null, invalid), so a pass that finds
   // nothing answers all.
   bool coversAll = false;
+  // The texts of the set's patterns: a subject that holds none of them needs no pass.
+  std::optional<LiteralSetFilter> texts;
 };
 
 namespace {
@@ -55,6 +59,11 @@ PatternSet::PatternSet(std::vector<CompiledPatternPtr> patterns) : patterns_(std
   for (const auto& members : onePass->members) {
     for (std::size_t index : members) onePass->absent[index] = Scan::kNo;
   }
+  std::vector<const LiteralFilter*> filters;
+  for (const auto& members : onePass->members) {
+    filters.push_back(patterns_[members.front()]->literalFilter());
+  }
+  onePass->texts = LiteralSetFilter::Of(filters);
   onePass->coversAll = true;
   for (std::size_t i = 0; i < patterns_.size(); ++i) {
     const CompiledPattern* pattern = patterns_[i].get();
@@ -72,10 +81,12 @@ PatternSet::Scan PatternSet::ScanSubject(std::string_view subject) const {
   Scan scan = NewScan(subject);
   if (!onePass_) return scan;
   // Most subjects match nothing: the first pass only asks whether anything matches, which stops at
-  // the first match and lists nothing. Which patterns matched is asked only when one did.
+  // the first match and lists nothing. Which patterns matched is asked only when one did. Most of
+  // those subjects do not even hold a text that some match of the set needs.
   const re2::StringPiece text(subject.data(), subject.size());
   re2::RE2::Set::ErrorInfo error{};
-  const bool any = onePass_->set.Match(text, nullptr, &error);
+  const bool any = (!onePass_->texts || onePass_->texts->MayMatch(subject)) &&
+                   onePass_->set.Match(text, nullptr, &error);
   if (!any && error.kind != re2::RE2::Set::kNoError) {
     return scan;  // out of room for this subject: every pattern is asked on its own
   }

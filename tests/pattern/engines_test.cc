@@ -1,12 +1,15 @@
-// The linear-time engine against the backtracking one and the naive reference, on every built-in
-// pattern and every pattern of the syntax table, over generated subjects.
+// The linear-time engine against the backtracking one and the naive reference, and the one pass of
+// a pattern set (with its literal check) against each pattern's engine, on every built-in pattern
+// and every pattern of the syntax table, over generated subjects.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "pattern/literal_filter.h"
 #include "pattern/pattern.h"
+#include "pattern/pattern_set.h"
 #include "pattern/pattern_syntax.h"
 #include "pattern/search_cases.h"
 #include "config/signatures.h"
@@ -96,6 +99,51 @@ TEST(Engines, LinearAgreesWithBacktrackingAndReference) {
   EXPECT_GT(compared, 10000);
   RecordProperty("compared", compared);
   RecordProperty("backtrackingGaveUp", backtrackingGaveUp);
+}
+
+// The set's literal check answers "no pattern occurs" before its one pass: it must never hide a
+// match. Every linear pattern that has a literal filter goes into one set, and each answer of a
+// scan is compared with that pattern's own linear-time engine, which no literal check precedes.
+TEST(Engines, SetPassWithLiteralCheckAgreesWithEachEngine) {
+  std::vector<CompiledPatternPtr> patterns;
+  std::vector<const LiteralFilter*> filters;
+  std::vector<std::string> pieces;
+  for (const std::string& pattern : PatternsUnderTest()) {
+    auto compiled = std::make_shared<const CompiledPattern>(pattern);
+    if (!compiled->linear() || compiled->literalFilter() == nullptr) continue;
+    filters.push_back(compiled->literalFilter());
+    patterns.push_back(std::move(compiled));
+    const std::vector<std::string> own = PiecesFor(pattern);
+    pieces.insert(pieces.end(), own.begin(), own.end());
+  }
+  ASSERT_GT(patterns.size(), 30u);
+  const std::optional<LiteralSetFilter> texts = LiteralSetFilter::Of(filters);
+  ASSERT_TRUE(texts.has_value());
+  const PatternSet set(patterns);
+  std::mt19937 rng(7919);
+  int found = 0, ruledOut = 0;
+  const std::size_t kSizes[] = {0, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 600};
+  for (std::size_t size : kSizes) {
+    for (int round = 0; round < 200; ++round) {
+      const std::string subject = MakeSubject(rng, pieces, size);
+      PatternSet::Scan scan = set.ScanSubject(subject);
+      const bool mayMatch = texts->MayMatch(subject);
+      ruledOut += mayMatch ? 0 : 1;
+      for (std::size_t i = 0; i < patterns.size(); ++i) {
+        const bool linear = *patterns[i]->SearchLinear(subject);
+        SCOPED_TRACE(testing::Message() << "pattern \"" << patterns[i]->source() << "\" subject \""
+                                        << subject << "\"");
+        EXPECT_EQ(scan.Found(i), linear);
+        if (linear) {
+          EXPECT_TRUE(mayMatch);
+          ++found;
+        }
+      }
+    }
+  }
+  // Both answers were tried many times.
+  EXPECT_GT(found, 1000);
+  EXPECT_GT(ruledOut, 100);
 }
 
 // Padding that makes the backtracking engine give up no longer hides an attack.

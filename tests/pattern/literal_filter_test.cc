@@ -27,6 +27,8 @@ TEST(LiteralFilter, TextsEveryMatchContains) {
        {"%2f%2e%2", "%2f..", "%5c%2e%2", "%5c..", "/%2e%2e", "/..", "\\%2e%2e", "\\.."}},  // 8 bytes at most
       {"phpinfo\\.php", {"phpinfo."}},
       {"abc+", {"ab"}},         // the longer of the two required parts
+      // Other bytes than letters and digits weigh more: a quote is rarer in a URL than "or".
+      {"w*((%27)|('))((%20)|(\\s))?((%6F)|o|(%4F))((%72)|r|(%52))", {"%27", "'"}},
       {"a.*bcd", {"bcd"}},
       {"x{3}", {"x"}},
       {"[a-c]D", {"ad", "bd", "cd"}},
@@ -69,6 +71,44 @@ TEST(LiteralFilter, MayMatchIgnoresCaseAndLeavesLongSubjectsToTheEngine) {
   EXPECT_FALSE(filter->MayMatch("casin"));
   EXPECT_TRUE(filter->MayMatch(std::string(5000, 'a')));
   EXPECT_TRUE(filter->MayMatch(std::string(400, 'c') + "VIAGRA"));  // the last bytes count
+}
+
+// The filter of several patterns says "may match" exactly when one of theirs does (for subjects
+// short enough that each of theirs looks), whatever the letter case, where the text stands, and
+// however many two-byte beginnings the texts have.
+TEST(LiteralSetFilter, MayMatchWhenSomeFilterMay) {
+  std::vector<std::string> sources = {"(casino)|(viagra)", "\\.(bak|old|orig)$", "'", "%0[ad]",
+                                      "^/admin", "x{3}", "ab+c", "[ab]"};
+  // More two-byte beginnings than a table entry numbers.
+  for (char a = 'c'; a <= 'z'; ++a) {
+    for (char b = 'a'; b <= 'z'; b += 2) sources.push_back(std::string{a, b, '9'});
+  }
+  std::vector<std::optional<LiteralFilter>> filters;
+  std::vector<const LiteralFilter*> members;
+  for (const std::string& source : sources) {
+    filters.push_back(FilterFor(source));
+    ASSERT_TRUE(filters.back().has_value()) << source;
+  }
+  for (const auto& filter : filters) members.push_back(&*filter);
+  const std::optional<LiteralSetFilter> set = LiteralSetFilter::Of(members);
+  ASSERT_TRUE(set.has_value());
+  const std::string kSubjects[] = {
+      "", "'", "a", "b", "c", "/index.html", "/x.BAK", "/x.Bak?", "/CaSiNo", "%0A", "%0", "x%0d",
+      "/ADMIN", "xxx", "XX", "Zy9", "zy", "zz9", "zZ9.", "cq9", "/abc/", "\x80\xff",
+      std::string(1, '\0') + "'",
+  };
+  for (const std::string& subject : kSubjects) {
+    bool any = false;
+    for (const LiteralFilter* filter : members) any = any || filter->MayMatch(subject);
+    EXPECT_EQ(set->MayMatch(subject), any) << subject;
+  }
+  // Long subjects are looked at too.
+  EXPECT_FALSE(set->MayMatch("q" + std::string(600, 'z')));
+  EXPECT_TRUE(set->MayMatch(std::string(600, '-') + "'"));
+  EXPECT_TRUE(set->MayMatch(std::string(600, '-') + "Zb9"));
+  // No filters, or one missing: no set filter.
+  EXPECT_FALSE(LiteralSetFilter::Of({}).has_value());
+  EXPECT_FALSE(LiteralSetFilter::Of({members[0], nullptr}).has_value());
 }
 
 }  // namespace
