@@ -58,6 +58,7 @@ typedef void (WINAPI *ngx_http_vell_options_pt)(DWORD options);
 typedef BOOL (WINAPI *ngx_http_vell_report_pt)(VELL_LOAD_REPORT *report);
 typedef BOOL (WINAPI *ngx_http_vell_reopen_pt)(void);
 typedef const char *(WINAPI *ngx_http_vell_text_pt)(void);
+typedef DWORD (WINAPI *ngx_http_vell_mask_pt)(void);
 
 
 typedef struct {
@@ -960,6 +961,7 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     ngx_http_vell_options_pt     set_options;
     ngx_http_vell_report_pt      get_report;
     ngx_http_vell_text_pt        get_version;
+    ngx_http_vell_mask_pt        get_quiet;
 
     result = NGX_ERROR;
     handle = NULL;
@@ -1138,6 +1140,16 @@ ngx_http_vell_load(ngx_conf_t *cf, ngx_http_vell_main_conf_t *vmcf)
     vmcf->handle = handle;
     vmcf->proc = proc;
     vmcf->flags = ver.dwFlags;
+
+    /* notifications that do nothing for the loaded config are not made */
+
+    get_quiet = (ngx_http_vell_mask_pt) dlsym(handle,
+                                              "VellGetQuietNotifications");
+    if (get_quiet) {
+        vmcf->flags &= ~(get_quiet()
+                         & ~(SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT));
+    }
+
     vmcf->reopen = (ngx_http_vell_reopen_pt) dlsym(handle,
                                                    "VellReopenAuditLog");
     vmcf->deciding_rule = (ngx_http_vell_text_pt) dlsym(handle,

@@ -70,6 +70,8 @@ FilterModule::FilterModule(const std::string& path) {
   getVersion = reinterpret_cast<decltype(getVersion)>(FindExport("VellGetVersion"));
   getDecidingRule = reinterpret_cast<decltype(getDecidingRule)>(FindExport("VellGetDecidingRule"));
   traceRequest = reinterpret_cast<decltype(traceRequest)>(FindExport("VellTraceRequest"));
+  getQuietNotifications =
+      reinterpret_cast<decltype(getQuietNotifications)>(FindExport("VellGetQuietNotifications"));
 }
 
 FilterModule::~FilterModule() {

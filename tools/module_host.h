@@ -42,6 +42,7 @@ class FilterModule {
   const char*(WINAPI* getDecidingRule)() = nullptr;
   DWORD(WINAPI* traceRequest)(HTTP_FILTER_CONTEXT*, HTTP_FILTER_PREPROC_HEADERS*,
                               VELL_TRACE_CALLBACK, void*) = nullptr;
+  DWORD(WINAPI* getQuietNotifications)() = nullptr;
   // The loader's handle of the image (HMODULE on Windows).
   void* handle() const { return handle_; }
 

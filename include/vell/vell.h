@@ -62,6 +62,14 @@ VELL_EXPORT const char* WINAPI VellGetDecidingRule(void);
 // The module's version, as its package and the Windows version resource carry it ("0.2.0").
 VELL_EXPORT const char* WINAPI VellGetVersion(void);
 
+// ---- Calls a host may leave out.
+
+// The notifications (an OR of SF_NOTIFY_* bits) that HttpFilterProc answers, under the
+// configuration the last GetFilterVersion loaded, with SF_STATUS_REQ_NEXT_NOTIFICATION and nothing
+// else: no read, no header change, no audit line. A host may skip those calls; one that makes them
+// sees no difference. 0 before start-up.
+VELL_EXPORT DWORD WINAPI VellGetQuietNotifications(void);
+
 // ---- Watching the request path.
 
 // The checks of the request path, in the order they run.

@@ -120,6 +120,11 @@ VELL_EXPORT DWORD WINAPI VellTraceRequest(HTTP_FILTER_CONTEXT* context,
 
 VELL_EXPORT const char* WINAPI VellGetVersion(void) { return VELL_VERSION; }
 
+VELL_EXPORT DWORD WINAPI VellGetQuietNotifications(void) {
+  if (vell::CurrentFilter == nullptr) return 0;
+  return filter.QuietNotifications();
+}
+
 #ifndef _WIN32
 VELL_EXPORT uint32_t GetLastError(void) { return vell::platform::ThreadLastError(); }
 #endif

@@ -162,4 +162,13 @@ uint32_t SecurityFilter::HandleSendResponse(RequestContext& context,
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
+uint32_t SecurityFilter::QuietNotifications() const {
+  if (!started_) return 0;
+  // Neither the log nor the end of a net session has a handler of its own.
+  uint32_t quiet = SF_NOTIFY_LOG | SF_NOTIFY_END_OF_NET_SESSION;
+  if (!rules_) return quiet | SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_SEND_RESPONSE;
+  if (rules_->config.serverType.empty()) quiet |= SF_NOTIFY_SEND_RESPONSE;
+  return quiet;
+}
+
 }  // namespace vell

@@ -32,6 +32,11 @@ class SecurityFilter : public FilterBase {
   // Replaces the "Server:" response header when "ServerType" is configured. Any thread.
   uint32_t HandleSendResponse(RequestContext& context, HTTP_FILTER_SEND_RESPONSE* response) override;
 
+  // The registered notifications that do nothing under the loaded configuration: the log and end
+  // of net session always, send response without "ServerType", every one without rules. 0 before
+  // StartFilter. Any thread after it.
+  uint32_t QuietNotifications() const;
+
   // The options of the next StartFilter (VELL_START_*). Loading thread, before StartFilter.
   void SetStartOptions(uint32_t options) { startOptions_ = options; }
   // What the last StartFilter loaded; false before it ran. Any thread after it.

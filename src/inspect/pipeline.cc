@@ -9,7 +9,7 @@ Inspection::Inspection(const RuleSet& rules, AuditLog& auditLog, ServerRequest& 
     : rules(rules), auditLog(auditLog), server(server), observer(observer) {}
 
 const std::string& Inspection::ServerName() {
-  if (!serverName_) serverName_ = ReadServerVariable(server, "SERVER_NAME", &serverNameTooLong_);
+  if (!serverName_) ReadServerVariable(server, "SERVER_NAME", serverName_.emplace(), &serverNameTooLong_);
   return *serverName_;
 }
 
@@ -17,18 +17,18 @@ const RequestInfo& Inspection::Info() {
   if (!info_) {
     RequestInfo& info = info_.emplace();
     const auto read = [&](RequestInfo::Position p, const char* name) {
-      info.values[p] = ReadServerVariable(server, name, &info.tooLong[p]);
+      ReadServerVariable(server, name, info.values[p], &info.tooLong[p]);
     };
     read(RequestInfo::kClientAddress, "REMOTE_ADDR");
     read(RequestInfo::kClientHost, "REMOTE_HOST");
     read(RequestInfo::kRequestMethod, "REQUEST_METHOD");
-    info.values[RequestInfo::kReferer] = ReadReferer(server, &info.tooLong[RequestInfo::kReferer]);
+    ReadReferer(server, info.values[RequestInfo::kReferer], &info.tooLong[RequestInfo::kReferer]);
   }
   return *info_;
 }
 
 const std::string& Inspection::Url() {
-  if (!url_) url_ = ReadHeader(server, "url", &urlTooLong_);
+  if (!url_) ReadHeader(server, "url", url_.emplace(), &urlTooLong_);
   return *url_;
 }
 

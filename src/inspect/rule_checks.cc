@@ -189,9 +189,17 @@ Verdict CheckClientRules(Inspection& in) {
       verdict = Unread(in, CheckKind::kClient, ref, in.rules.sFilterPatterns[i]->valid(),
                        sFilters[i].actions);
     } else {
-      if (!scans[p]) scans[p] = in.rules.clientPatterns[p].ScanSubject(info.values[p]);
-      verdict = Test(in, CheckKind::kClient, ref, scans[p]->Result(i), sFilters[i].actions,
-                     info.values[p], in.rules.sFilterPatterns[i].get());
+      const PatternSet& set = in.rules.clientPatterns[p];
+      const CompiledPattern* pattern = in.rules.sFilterPatterns[i].get();
+      MatchResult result;
+      if (set.HasOnePass()) {
+        if (!scans[p]) scans[p] = set.ScanSubject(info.values[p]);
+        result = scans[p]->Result(i);
+      } else {
+        // Each rule is tested once, so a scan without a pass would only ask its pattern.
+        result = pattern != nullptr ? pattern->Match(info.values[p]) : MatchResult::kNoMatch;
+      }
+      verdict = Test(in, CheckKind::kClient, ref, result, sFilters[i].actions, info.values[p], pattern);
     }
     if (verdict) return *verdict;
   }

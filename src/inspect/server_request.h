@@ -42,6 +42,9 @@ inline constexpr int kReadAttempts = 4;
 inline constexpr uint32_t kLargestRead = 64u * 1024 * 1024;
 std::string ReadServerVariable(ServerRequest& server, const char* name, bool* tooLong = nullptr);
 std::string ReadHeader(ServerRequest& server, const char* name, bool* tooLong = nullptr);
+// The same into value, whose room is used again.
+void ReadServerVariable(ServerRequest& server, const char* name, std::string& value, bool* tooLong);
+void ReadHeader(ServerRequest& server, const char* name, std::string& value, bool* tooLong);
 
 // The four request texts that the client rules test, by position, and which of them could not be
 // read for their size.
@@ -59,6 +62,7 @@ std::string ExtractReferer(std::string_view allHttp);
 
 // ExtractReferer of the "ALL_HTTP" server variable, read whole; tooLong as for ReadServerVariable.
 std::string ReadReferer(ServerRequest& server, bool* tooLong = nullptr);
+void ReadReferer(ServerRequest& server, std::string& value, bool* tooLong);
 
 }  // namespace vell
 

@@ -29,6 +29,8 @@ class PatternSet {
   PatternSet& operator=(PatternSet&&) noexcept;
 
   std::size_t size() const { return patterns_.size(); }
+  // Whether a scan makes a pass of its own; without one, a Scan only asks each pattern alone.
+  bool HasOnePass() const { return onePass_ != nullptr; }
 
   // The answers for one subject. Holds a view of the subject: it must outlive the Scan.
   class Scan {

@@ -104,6 +104,51 @@ TEST(Dispatch, WithoutServerTypeTheServerHeaderStays) {
   EXPECT_EQ(response.calls(), 0);
 }
 
+// A notification the module calls quiet changes nothing: no call back into the server, not a byte
+// of the audit log, no last-error code, and the answer "next"; so a host may skip it.
+TEST(Dispatch, QuietNotificationsChangeNothing) {
+  constexpr DWORD kPreproc = SF_NOTIFY_PREPROC_HEADERS;
+  constexpr DWORD kResponse = SF_NOTIFY_SEND_RESPONSE;
+  constexpr DWORD kLogAndEnd = SF_NOTIFY_LOG | SF_NOTIFY_END_OF_NET_SESSION;
+  const struct {
+    std::vector<std::string> config;
+    DWORD quiet;
+  } configs[] = {
+      {kDenyAll, kLogAndEnd},
+      {{"ServerType=", "CFilter=Watch,.,log"}, kLogAndEnd | kResponse},
+      {{"BFilter=MaxURLLength,enable:true,maxurllength:1,deny,log"}, kLogAndEnd | kResponse},
+  };
+  const std::vector<std::map<std::string, std::string>> requests = {
+      NumericHostVariables(),
+      {{"SERVER_NAME", "example.org"}, {"REMOTE_ADDR", "10.0.0.5"}, {"REQUEST_METHOD", "GET"},
+       {"ALL_HTTP", "HTTP_REFERER:http://example.org/\n"}}};
+  for (const auto& c : configs) {
+    SCOPED_TRACE(c.config.empty() ? "" : c.config.front());
+    LoadedFilter filter({.configLines = c.config});
+    ASSERT_NE(filter.module().getQuietNotifications, nullptr);
+    EXPECT_EQ(filter.module().getQuietNotifications(), 0u);  // not started yet
+    ASSERT_EQ(filter.Start(), 1);
+    const DWORD quiet = filter.module().getQuietNotifications();
+    EXPECT_EQ(quiet, c.quiet);
+    for (const auto& variables : requests) {
+      for (DWORD type : {kPreproc, kResponse, DWORD{SF_NOTIFY_LOG}, DWORD{SF_NOTIFY_END_OF_NET_SESSION}}) {
+        if ((quiet & type) == 0) continue;
+        SCOPED_TRACE(type);
+        tools::SimulatedRequest request(variables, {{"url", "/a?b=c"}});
+        const std::string logBefore = ReadFile(filter.auditLogPath());
+        void* record = type == kResponse ? static_cast<void*>(request.responseRecord())
+                                         : static_cast<void*>(request.headersRecord());
+        EXPECT_EQ(filter.module().HttpFilterProc(request.context(), type, record), kNext);
+        EXPECT_EQ(request.calls(), 0);
+#ifndef _WIN32
+        EXPECT_EQ(filter.module().LastError(), 0u);
+#endif
+        EXPECT_EQ(ReadFile(filter.auditLogPath()), logBefore);
+      }
+    }
+  }
+}
+
 // The nginx host names the rule that refused a request through VellGetDecidingRule.
 TEST(Dispatch, DecidingRuleOfTheThreadsLastDecidedRequest) {
   LoadedFilter filter({.configLines = {"SFilter=REQUEST_METHOD,^TRACE$,deny",

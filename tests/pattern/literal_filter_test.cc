@@ -97,7 +97,16 @@ TEST(LiteralSetFilter, MayMatchWhenSomeFilterMay) {
       "/ADMIN", "xxx", "XX", "Zy9", "zy", "zz9", "zZ9.", "cq9", "/abc/", "\x80\xff",
       std::string(1, '\0') + "'",
   };
-  for (const std::string& subject : kSubjects) {
+  std::vector<std::string> subjects(std::begin(kSubjects), std::end(kSubjects));
+  // Each text at every place of a subject that the scan takes several bytes at a time.
+  for (const std::string text : {"'", "%0a", "zy9", "ab"}) {
+    for (std::size_t size = 0; size < 10; ++size) {
+      for (std::size_t at = 0; at <= size; ++at) {
+        subjects.push_back(std::string(size, '-').insert(at, text));
+      }
+    }
+  }
+  for (const std::string& subject : subjects) {
     bool any = false;
     for (const LiteralFilter* filter : members) any = any || filter->MayMatch(subject);
     EXPECT_EQ(set->MayMatch(subject), any) << subject;
