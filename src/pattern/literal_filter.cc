@@ -8,8 +8,10 @@
 #include "pattern/literal_filter.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace vell {
@@ -207,6 +209,36 @@ unsigned Pair(const unsigned char* bytes) {
   return pair;
 }
 
+// How often a (lower case) byte occurs in URLs and words, roughly: letters by their frequency in
+// English text, digits and the separators of a URL as often as common letters, other bytes
+// seldom. Only the order matters, to pick a text's least common pair.
+unsigned Commonness(unsigned char c) {
+  static constexpr unsigned char kLetters[26] = {82, 15, 28, 43, 127, 22, 20, 61, 70, 2,  8,  40, 24,
+                                                 67, 75, 19, 1,  60, 63,  91, 28, 10, 24, 2, 20, 1};
+  if (c >= 'a' && c <= 'z') return kLetters[c - 'a'];
+  if (c >= '0' && c <= '9') return 40;
+  switch (c) {
+    case '/': case '.': case '=': case '&': case '%': return 60;
+    case '?': case '-': case '_': return 30;
+    default: return 1;
+  }
+}
+
+// The offset of text's least common pair of bytes (the first of equals).
+uint32_t AnchorOf(const std::string& text) {
+  uint32_t best = 0;
+  unsigned bestScore = UINT_MAX;
+  for (uint32_t k = 0; k + 1 < text.size(); ++k) {
+    const unsigned score = Commonness(static_cast<unsigned char>(text[k])) *
+                           Commonness(static_cast<unsigned char>(text[k + 1]));
+    if (score < bestScore) {
+      bestScore = score;
+      best = k;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 std::optional<LiteralSetFilter> LiteralSetFilter::Of(const std::vector<const LiteralFilter*>& filters) {
@@ -229,11 +261,11 @@ std::optional<LiteralSetFilter> LiteralSetFilter::Of(const std::vector<const Lit
       }
     }
   };
-  std::array<uint32_t, 256> count{};
+  // The anchored texts by their (lower case) anchor pair.
+  std::map<std::string, std::vector<Anchored>> byAnchor;
   for (uint32_t t = 0; t < set.texts_.size(); ++t) {
     const std::string& text = set.texts_[t];
     const auto first = static_cast<unsigned char>(text.front());
-    ++count[first];
     if (text.size() == 1) {
       set.oneByteText_[first] = set.oneByteText_[ToUpperAscii(first)] = true;
       for (unsigned second = 0; second < 256; ++second) {
@@ -241,27 +273,36 @@ std::optional<LiteralSetFilter> LiteralSetFilter::Of(const std::vector<const Lit
       }
       continue;
     }
-    // Sorted texts of one two-byte beginning follow each other: a new beginning opens a bucket.
-    const bool opens = t == 0 || set.texts_[t - 1].compare(0, 2, text, 0, 2) != 0;
-    if (opens) set.pairBuckets_.push_back({t, t});
-    ++set.pairBuckets_.back()[1];
-    const std::size_t bucket = set.pairBuckets_.size() - 1;
-    // Past the numbers an entry holds, the texts of the first byte are compared instead.
-    const bool numbered = bucket + kFirstPairBucket <= UINT8_MAX;
-    mark(first, static_cast<unsigned char>(text[1]),
-         static_cast<uint8_t>(numbered ? bucket + kFirstPairBucket : std::size_t{kFirstByteTexts}));
+    const uint32_t offset = AnchorOf(text);
+    byAnchor[text.substr(offset, 2)].push_back({t, offset});
   }
-  for (std::size_t b = 0; b < 256; ++b) set.firstText_[b + 1] = set.firstText_[b] + count[b];
+  constexpr std::size_t kBuckets = UINT8_MAX + 1 - kFirstBucket;
+  std::vector<std::vector<Anchored>> buckets(std::min(byAnchor.size(), kBuckets));
+  std::size_t place = 0;
+  for (const auto& [anchor, members] : byAnchor) {
+    const std::size_t bucket = std::min(place++, kBuckets - 1);
+    buckets[bucket].insert(buckets[bucket].end(), members.begin(), members.end());
+    mark(static_cast<unsigned char>(anchor[0]), static_cast<unsigned char>(anchor[1]),
+         static_cast<uint8_t>(bucket + kFirstBucket));
+  }
+  for (const std::vector<Anchored>& members : buckets) {
+    const auto begin = static_cast<uint32_t>(set.anchored_.size());
+    set.anchored_.insert(set.anchored_.end(), members.begin(), members.end());
+    set.buckets_.push_back({begin, static_cast<uint32_t>(set.anchored_.size())});
+  }
   return set;
 }
 
-bool LiteralSetFilter::TextAt(const unsigned char* bytes, std::size_t room, uint32_t begin,
-                              uint32_t end, std::size_t known) const {
-  for (uint32_t t = begin; t < end; ++t) {
-    const std::string& text = texts_[t];
-    if (text.size() > room) continue;
-    std::size_t i = known;
-    while (i < text.size() && Folded(bytes[i]) == static_cast<unsigned char>(text[i])) ++i;
+bool LiteralSetFilter::TextAround(const unsigned char* bytes, std::size_t size, std::size_t at,
+                                  uint32_t begin, uint32_t end) const {
+  for (uint32_t a = begin; a < end; ++a) {
+    const Anchored& anchored = anchored_[a];
+    if (anchored.offset > at) continue;
+    const std::size_t start = at - anchored.offset;
+    const std::string& text = texts_[anchored.text];
+    if (text.size() > size - start) continue;
+    std::size_t i = 0;
+    while (i < text.size() && Folded(bytes[start + i]) == static_cast<unsigned char>(text[i])) ++i;
     if (i == text.size()) return true;
   }
   return false;
@@ -273,7 +314,8 @@ bool LiteralSetFilter::MayMatch(std::string_view subject) const {
   if (size == 0) return false;
   const uint8_t* pairs = pairs_.data();
   for (std::size_t at = 0; at + 1 < size; ++at) {
-    // Four beginnings at a time while none of them begins a text, which is most of a URL.
+    // Four pairs at a time while none of them is the start or anchor of a text, which is most of
+    // a URL.
     while (at + 4 < size && (pairs[Pair(bytes + at)] | pairs[Pair(bytes + at + 1)] |
                              pairs[Pair(bytes + at + 2)] | pairs[Pair(bytes + at + 3)]) == kNoText) {
       at += 4;
@@ -281,13 +323,8 @@ bool LiteralSetFilter::MayMatch(std::string_view subject) const {
     const uint8_t what = pairs[Pair(bytes + at)];
     if (what == kNoText) continue;
     if (what == kOneByteText) return true;
-    if (what == kFirstByteTexts) {
-      const unsigned first = Folded(bytes[at]);
-      if (TextAt(bytes + at, size - at, firstText_[first], firstText_[first + 1], 1)) return true;
-      continue;
-    }
-    const auto& bucket = pairBuckets_[what - kFirstPairBucket];
-    if (TextAt(bytes + at, size - at, bucket[0], bucket[1], 2)) return true;
+    const auto& bucket = buckets_[what - kFirstBucket];
+    if (TextAround(bytes, size, at, bucket[0], bucket[1])) return true;
   }
   return oneByteText_[bytes[size - 1]];
 }

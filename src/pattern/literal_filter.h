@@ -41,7 +41,9 @@ class LiteralFilter {
 // that holds no text of any filter holds no match of any of the patterns. Quicker than one pass
 // of the patterns' engine over a subject that holds none, whatever the subject's length: one
 // table entry (of 64 KiB) looked up for each two bytes of the subject, and only the texts that
-// begin with those two bytes compared there.
+// hold those two bytes at their anchor compared there. Each text is anchored on its least common
+// two bytes (by the letters' and digits' frequency in URLs and words), not on its first two, so
+// that the ordinary pairs of a URL ("co", "/c", "ph") seldom stop the scan.
 class LiteralSetFilter {
  public:
   // The union of filters, or nothing when the list is empty or holds a null entry (a pattern that
@@ -53,18 +55,23 @@ class LiteralSetFilter {
 
  private:
   LiteralSetFilter() = default;
-  // Whether a text of texts_[begin, end), whose first `known` bytes are known to match, stands at
-  // the start of bytes (room bytes long).
-  bool TextAt(const unsigned char* bytes, std::size_t room, uint32_t begin, uint32_t end,
-              std::size_t known) const;
 
-  // What a pair of subject bytes (as two bytes read in memory order) may begin: nothing, a text of
-  // one byte (the first), the texts of one first byte, or the texts of one pair (kFirstPairBucket
-  // plus its place in pairBuckets_).
-  enum : uint8_t { kNoText = 0, kOneByteText = 1, kFirstByteTexts = 2, kFirstPairBucket = 3 };
-  std::vector<std::string> texts_;  // sorted: texts of one beginning are together
-  std::array<uint32_t, 257> firstText_{};  // texts_[firstText_[b], firstText_[b + 1]) begin with b
-  std::vector<std::array<uint32_t, 2>> pairBuckets_;  // texts_ ranges of one two-byte beginning
+  // A text of two bytes or more, and where in it its anchor pair stands.
+  struct Anchored {
+    uint32_t text;
+    uint32_t offset;
+  };
+  // Whether a text of anchored_[begin, end) stands around the anchor found at bytes[at].
+  bool TextAround(const unsigned char* bytes, std::size_t size, std::size_t at, uint32_t begin,
+                  uint32_t end) const;
+
+  // What a pair of subject bytes (as two bytes read in memory order) may be: nothing, the start
+  // of a text of one byte (the first), or the anchor of the texts of one bucket (kFirstBucket plus
+  // its place in buckets_). Past the numbers an entry holds, the anchors share the last bucket.
+  enum : uint8_t { kNoText = 0, kOneByteText = 1, kFirstBucket = 2 };
+  std::vector<std::string> texts_;
+  std::vector<Anchored> anchored_;  // by bucket
+  std::vector<std::array<uint32_t, 2>> buckets_;  // anchored_ ranges
   std::vector<uint8_t> pairs_;
   std::array<bool, 256> oneByteText_{};  // per subject byte, in either case: a text of one byte
 };

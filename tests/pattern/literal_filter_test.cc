@@ -120,5 +120,32 @@ TEST(LiteralSetFilter, MayMatchWhenSomeFilterMay) {
   EXPECT_FALSE(LiteralSetFilter::Of({members[0], nullptr}).has_value());
 }
 
+// Texts are found by a pair inside them, not only by their first: each text at every place of a
+// subject, in either case, with a text that shares its rare pair and one that is its own prefix,
+// and the texts' beginnings and ends alone, which are not enough.
+TEST(LiteralSetFilter, FindsTextsByAnInnerPair) {
+  std::vector<std::optional<LiteralFilter>> filters;
+  std::vector<const LiteralFilter*> members;
+  for (const char* source : {"/admin", "content-", "union", "exec", "^/cmd\\.exe", "nt-ty", "/ad"}) {
+    filters.push_back(FilterFor(source));
+    ASSERT_TRUE(filters.back().has_value()) << source;
+  }
+  for (const auto& filter : filters) members.push_back(&*filter);
+  const std::optional<LiteralSetFilter> set = LiteralSetFilter::Of(members);
+  ASSERT_TRUE(set.has_value());
+  for (const std::string text : {"/ADMIN", "Content-", "unIon", "exeC", "/cmd.exe", "nt-ty", "/ad"}) {
+    for (std::size_t size = 0; size < 7; ++size) {
+      for (std::size_t at = 0; at <= size; ++at) {
+        const std::string subject = std::string(size, 'o').insert(at, text);
+        EXPECT_TRUE(set->MayMatch(subject)) << subject;
+      }
+    }
+  }
+  for (const std::string subject : {"/a", "dmin", "ontent-", "conten", "unio", "nion", "xec", "exe",
+                                    "/cmd.ex", "cmd.exe", "nt-t", "t-ty", "/contact/uni-on/ex_ec/a-dmin"}) {
+    EXPECT_FALSE(set->MayMatch(subject)) << subject;
+  }
+}
+
 }  // namespace
 }  // namespace vell
