@@ -211,24 +211,19 @@ Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
   const bool tooLong = in.UrlTooLong();
   const auto& bFilters = in.rules.config.bFilters;
   using Kind = RuleSet::UrlRuleKind;
-  // When the one pass found no pattern at all in the URL, only a length limit can fire. With an
-  // observer every rule is walked, so that each can be reported.
+  // When the one pass found no pattern at all in the URL, only a length limit can fire: then only
+  // the length rules are walked. With an observer every rule is walked, so that each can be
+  // reported.
   const bool patternsMayFire = tooLong || !scan.NoneFound() || in.observer != nullptr;
-  for (std::size_t i = 0; i < bFilters.size(); ++i) {
+  const auto checkRule = [&](std::size_t i) -> std::optional<Verdict> {
     const BuiltinRule& rule = bFilters[i];
-    const Kind kind = in.rules.bFilterKinds[i];
-    if (!patternsMayFire && kind != Kind::kMaxUrlLength) continue;
     const RuleRef ref{RuleList::kBFilter, i};
-    std::optional<Verdict> verdict;
-    switch (kind) {
+    switch (in.rules.bFilterKinds[i]) {
       case Kind::kRequestByIP:
-        continue;
+        return std::nullopt;
       case Kind::kMetaChar: {
         const uint32_t mask = static_cast<uint32_t>(rule.enableMask) & 0xFFu;
-        if (tooLong) {
-          verdict = Unread(in, CheckKind::kUrl, ref, mask != 0, rule.actions);
-          break;
-        }
+        if (tooLong) return Unread(in, CheckKind::kUrl, ref, mask != 0, rule.actions);
         bool gaveUp = false;
         const uint32_t bits = MetaCharBitsFound(rule, scan, in.rules, in.observer == nullptr, &gaveUp);
         // The span shown is that of the lowest bit found.
@@ -237,31 +232,35 @@ Verdict CheckUrlRules(PatternSet::Scan& scan, Inspection& in) {
         const MatchResult result = bits != 0 ? MatchResult::kMatch
                                    : gaveUp  ? MatchResult::kGaveUp
                                              : MatchResult::kNoMatch;
-        verdict = Test(in, CheckKind::kUrl, ref, result, rule.actions, url,
-                       bits != 0 ? in.rules.metaCharPatterns[bit].get() : nullptr, bits);
-        break;
+        return Test(in, CheckKind::kUrl, ref, result, rule.actions, url,
+                    bits != 0 ? in.rules.metaCharPatterns[bit].get() : nullptr, bits);
       }
       case Kind::kMaxUrlLength:
         if (tooLong) {
           // A URL too long to read is over every limit; its log lines say why.
-          verdict = Fire(in, CheckKind::kUrl, RuleHit{ref, {}, nullptr, {}, {}, Doubt::kValueTooLong},
-                         rule.actions);
-          break;
+          return Fire(in, CheckKind::kUrl, RuleHit{ref, {}, nullptr, {}, {}, Doubt::kValueTooLong},
+                      rule.actions);
         }
-        verdict = Test(in, CheckKind::kUrl, ref,
-                       UrlOverLimit(rule, url) ? MatchResult::kMatch : MatchResult::kNoMatch,
-                       rule.actions, url, nullptr);
-        break;
+        return Test(in, CheckKind::kUrl, ref,
+                    UrlOverLimit(rule, url) ? MatchResult::kMatch : MatchResult::kNoMatch,
+                    rule.actions, url, nullptr);
       case Kind::kSignature:
-        verdict = tooLong ? Unread(in, CheckKind::kUrl, ref, in.rules.bFilterPatterns[i]->valid(),
-                                   rule.actions)
-                          : Test(in, CheckKind::kUrl, ref, scan.Result(i), rule.actions, url,
-                                 in.rules.bFilterPatterns[i].get());
-        break;
+        return tooLong ? Unread(in, CheckKind::kUrl, ref, in.rules.bFilterPatterns[i]->valid(),
+                                rule.actions)
+                       : Test(in, CheckKind::kUrl, ref, scan.Result(i), rule.actions, url,
+                              in.rules.bFilterPatterns[i].get());
     }
-    if (verdict) return *verdict;
+    return std::nullopt;
+  };
+  if (!patternsMayFire) {
+    for (std::size_t i : in.rules.maxUrlLengthRules) {
+      if (const std::optional<Verdict> verdict = checkRule(i)) return *verdict;
+    }
+    return kNextNotification;
   }
-  if (!patternsMayFire) return kNextNotification;
+  for (std::size_t i = 0; i < bFilters.size(); ++i) {
+    if (const std::optional<Verdict> verdict = checkRule(i)) return *verdict;
+  }
   const auto& cFilters = in.rules.config.cFilters;
   for (std::size_t i = 0; i < cFilters.size(); ++i) {
     const RuleRef ref{RuleList::kCFilter, i};

@@ -176,6 +176,7 @@ std::shared_ptr<const RuleSet> CompileRuleSet(FilterConfig config) {
       rules->bFilterKinds.push_back(name == "MetaChar"       ? Kind::kMetaChar
                                     : name == "MaxURLLength" ? Kind::kMaxUrlLength
                                                              : Kind::kSignature);
+      if (rules->bFilterKinds.back() == Kind::kMaxUrlLength) rules->maxUrlLengthRules.push_back(i);
     }
   }
   for (const FilterRule& rule : config.dFilters) rules->dFilterRules.push_back(FindDeepRule(rule.name));

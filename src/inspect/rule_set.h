@@ -41,6 +41,7 @@ struct RuleSet {
   // of each SFilter rule's variable (-1 for a name that is none of the four).
   enum class UrlRuleKind : uint8_t { kRequestByIP, kMetaChar, kMaxUrlLength, kSignature };
   std::vector<UrlRuleKind> bFilterKinds;
+  std::vector<std::size_t> maxUrlLengthRules;  // the kMaxUrlLength records, in order
   int requestByIpRule = -1;
   std::vector<int> sFilterPositions;
 
