@@ -3,7 +3,6 @@
 
 #include <climits>
 
-#include <boost/algorithm/string/trim.hpp>
 #include <boost/tokenizer.hpp>
 
 namespace vell {
@@ -17,8 +16,13 @@ bool IsSpace(char c) {
 
 }  // namespace
 
-std::string TrimWhitespace(const std::string& text) {
-  return boost::algorithm::trim_copy_if(text, IsSpace);
+std::string TrimWhitespace(const std::string& text) { return std::string(TrimWhitespaceView(text)); }
+
+std::string_view TrimWhitespaceView(std::string_view text) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && IsSpace(text[begin])) ++begin;
+  while (end > begin && IsSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
 }
 
 std::vector<std::string> SplitTokens(const std::string& value) {

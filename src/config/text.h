@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vell {
@@ -11,6 +12,8 @@ namespace vell {
 // The text without leading and trailing space, tab, LF, VT, FF and CR. Bytes >= 0x80 are never
 // white space.
 std::string TrimWhitespace(const std::string& text);
+// The same, within text.
+std::string_view TrimWhitespaceView(std::string_view text);
 
 // The maximal runs of characters other than ",", in order; empty runs give no token.
 std::vector<std::string> SplitTokens(const std::string& value);

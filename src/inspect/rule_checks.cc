@@ -131,7 +131,7 @@ std::string DescribeFinding(const DeepFinding& finding) {
 }  // namespace
 
 bool ServerNameIsAddress(const std::string& serverName) {
-  for (char c : TrimWhitespace(serverName)) {
+  for (char c : TrimWhitespaceView(serverName)) {
     if (!IsAddressCharacter(c)) return false;
   }
   return true;
