@@ -87,17 +87,26 @@ std::optional<Verdict> Fire(Inspection& in, CheckKind check, const RuleHit& hit,
   return verdict;
 }
 
-// A rule's test on subject: fired (with pattern, which matched), in doubt, or neither.
-std::optional<Verdict> Test(Inspection& in, CheckKind check, RuleRef rule, MatchResult result,
-                            const std::vector<RuleAction>& actions, std::string_view subject,
-                            const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
+// Test when the rule fired or is in doubt.
+std::optional<Verdict> TestFiredOrInDoubt(Inspection& in, CheckKind check, RuleRef rule,
+                                          MatchResult result, const std::vector<RuleAction>& actions,
+                                          std::string_view subject, const CompiledPattern* pattern,
+                                          uint32_t metaCharBits) {
+  const bool fired = result == MatchResult::kMatch;
+  const Doubt doubt = fired ? Doubt::kNone : Doubt::kPatternGaveUp;
+  return Fire(in, check, RuleHit{rule, subject, pattern, {}, {}, doubt}, actions, metaCharBits, fired);
+}
+
+// A rule's test on subject: fired (with pattern, which matched), in doubt, or neither. Neither,
+// the usual answer, is decided in place.
+inline std::optional<Verdict> Test(Inspection& in, CheckKind check, RuleRef rule, MatchResult result,
+                                   const std::vector<RuleAction>& actions, std::string_view subject,
+                                   const CompiledPattern* pattern, uint32_t metaCharBits = 0) {
   if (result == MatchResult::kNoMatch) {
     ReportRule(in, check, rule, false, subject, nullptr);
     return std::nullopt;
   }
-  const bool fired = result == MatchResult::kMatch;
-  const Doubt doubt = fired ? Doubt::kNone : Doubt::kPatternGaveUp;
-  return Fire(in, check, RuleHit{rule, subject, pattern, {}, {}, doubt}, actions, metaCharBits, fired);
+  return TestFiredOrInDoubt(in, check, rule, result, actions, subject, pattern, metaCharBits);
 }
 
 // A pattern rule on a value that could not be read: in doubt, unless its pattern never matches.
