@@ -1735,17 +1735,103 @@ ngx_http_vell_cmp_first(const void *one, const void *two)
  * joined.  Built once per request and kept until a request header changes.
  */
 
+static u_char *
+ngx_http_vell_put_http_name(u_char *p, ngx_str_t *key)
+{
+    u_char  c;
+    size_t  k;
+
+    p = ngx_cpymem(p, "HTTP_", sizeof("HTTP_") - 1);
+
+    for (k = 0; k < key->len; k++) {
+        c = key->data[k];
+        *p++ = (c == '-') ? '_' : ngx_toupper(c);
+    }
+
+    *p++ = ':';
+
+    return p;
+}
+
+
+/*
+ * The usual case: a few headers, in one part of the list, no name twice.
+ * Then they are written in their order, without sorting; NGX_DECLINED
+ * otherwise.
+ */
+
+static ngx_int_t
+ngx_http_vell_all_http_in_order(ngx_http_request_t *r, ngx_str_t *out)
+{
+    u_char           *p;
+    size_t            len;
+    ngx_uint_t        i, j;
+    ngx_list_part_t  *part;
+    ngx_table_elt_t  *h;
+
+    part = &r->headers_in.headers.part;
+
+    if (part->next != NULL || part->nelts > 32) {
+        return NGX_DECLINED;
+    }
+
+    h = part->elts;
+    len = 0;
+
+    for (i = 0; i < part->nelts; i++) {
+        if (h[i].hash == 0) {
+            continue;
+        }
+
+        for (j = 0; j < i; j++) {
+            if (h[j].hash && ngx_http_vell_same_name(&h[i], &h[j])) {
+                return NGX_DECLINED;
+            }
+        }
+
+        len += sizeof("HTTP_") - 1 + h[i].key.len + 1 + h[i].value.len + 1;
+    }
+
+    p = ngx_pnalloc(r->pool, len + 1);
+    if (p == NULL) {
+        return NGX_ERROR;
+    }
+
+    out->data = p;
+
+    for (i = 0; i < part->nelts; i++) {
+        if (h[i].hash == 0) {
+            continue;
+        }
+
+        p = ngx_http_vell_put_http_name(p, &h[i].key);
+        p = ngx_cpymem(p, h[i].value.data, h[i].value.len);
+        *p++ = LF;
+    }
+
+    out->len = p - out->data;
+
+    return NGX_OK;
+}
+
+
 static ngx_int_t
 ngx_http_vell_all_http(ngx_http_request_t *r, ngx_str_t *out)
 {
-    u_char                  *p, c;
-    size_t                   len, k;
+    u_char                  *p;
+    size_t                   len;
+    ngx_int_t                rc;
     ngx_str_t               *sep;
     ngx_uint_t               n, i, j, names;
     ngx_list_part_t         *part;
     ngx_table_elt_t         *h;
     ngx_http_vell_name_t    *name;
     ngx_http_vell_header_t  *all;
+
+    rc = ngx_http_vell_all_http_in_order(r, out);
+    if (rc != NGX_DECLINED) {
+        return rc;
+    }
 
     n = 0;
 
@@ -1816,14 +1902,7 @@ ngx_http_vell_all_http(ngx_http_request_t *r, ngx_str_t *out)
         h = name[i].first->h;
         sep = ngx_http_vell_separator(h->key.data, h->key.len);
 
-        p = ngx_cpymem(p, "HTTP_", sizeof("HTTP_") - 1);
-
-        for (k = 0; k < h->key.len; k++) {
-            c = h->key.data[k];
-            *p++ = (c == '-') ? '_' : ngx_toupper(c);
-        }
-
-        *p++ = ':';
+        p = ngx_http_vell_put_http_name(p, &h->key);
 
         for (j = 0; j < name[i].count; j++) {
             if (j) {

@@ -460,6 +460,14 @@ class HostRequests(NginxTestCase):
         self.assertIn("header X-Test-Header:=one, two\n", log)
         self.assertIn("preproc 127.0.0.1 /vars?a=1&b=%41\n", log)
 
+    def test_all_http_without_a_repeated_name_keeps_the_order_received(self):
+        self.assertServed("/vars?order", 404,
+                          headers=[("x-Zeta", "z"), ("User-Agent", "e2e/1.0"), ("A-b-C", ""),
+                                   ("Xa", "1")],
+                          host="site.test")
+        self.assertIn("var ALL_HTTP=[HTTP_HOST:site.test\nHTTP_X_ZETA:z\nHTTP_USER_AGENT:e2e/1.0\n"
+                      "HTTP_A_B_C:\nHTTP_XA:1\n]", self.log())
+
     def test_without_a_host_header_the_server_name_is_used(self):
         self.assertEqual(self.nginx.raw(b"GET /vars?nohost HTTP/1.0\r\n\r\n"), 404)
         self.assertIn("var SERVER_NAME=site.test\n", self.log())
