@@ -140,14 +140,19 @@ def wrk(args, server, script, keepalive):
     return rps, int(errors.group(1)) if errors else 0, cpu / max(requests, 1) * 1e6
 
 
-def main():
-    p = argparse.ArgumentParser()
+def add_site_arguments(p):
+    """The arguments of a site to measure: nginx, vell's module, filter and config, the URLs."""
     p.add_argument("--nginx", default="/usr/sbin/nginx")
     p.add_argument("--module", required=True, help="ngx_http_vell_module.so")
     p.add_argument("--filter", required=True, help="vell.so")
     p.add_argument("--config", required=True, help="vell's config.ini")
     p.add_argument("--urls", required=True, help="request targets, one a line")
     p.add_argument("--site", choices=("debian", "minimal"), default="debian")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    add_site_arguments(p)
     p.add_argument("--rounds", type=int, default=7)
     p.add_argument("--duration", type=int, default=5)
     p.add_argument("--connections", type=int, default=32)

@@ -27,7 +27,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from nginx_bench import Server  # noqa: E402
+from nginx_bench import Server, add_site_arguments  # noqa: E402
 
 # The module's callbacks that answer the filter: inside the filter's exports, but the module's.
 CALLBACKS = re.compile(r"ngx_http_vell_(get_server_variable|get_header|set_header|add_header|"
@@ -112,12 +112,7 @@ def measure(server, urls, count, warmup, work, keep):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--nginx", default="/usr/sbin/nginx")
-    p.add_argument("--module", required=True, help="ngx_http_vell_module.so")
-    p.add_argument("--filter", required=True, help="vell.so")
-    p.add_argument("--config", required=True, help="vell's config.ini")
-    p.add_argument("--urls", required=True, help="request targets, one a line")
-    p.add_argument("--site", choices=("debian", "minimal"), default="debian")
+    add_site_arguments(p)
     p.add_argument("--count", type=int, default=1000)
     p.add_argument("--warmup", type=int, default=200)
     p.add_argument("--top", type=int, default=25)
